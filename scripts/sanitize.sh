@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sanitizer builds and their tests.
+#   scripts/sanitize.sh address   ASan + UBSan over everything but the Qt host
+#   scripts/sanitize.sh thread    TSan over the threaded code (label "threaded")
+set -euo pipefail
+cd "$(dirname "$0")/.."
+KIND=${1:?address or thread}
+BUILD=build-$KIND
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE="$KIND" -DTESSEL_BUILD_HOST=OFF -DTESSEL_BUILD_BENCH=OFF
+cmake --build "$BUILD" -j2
+cd "$BUILD"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+if [ "$KIND" = thread ]; then
+  ctest --output-on-failure -j2 -L threaded
+else
+  ctest --output-on-failure -j2
+fi

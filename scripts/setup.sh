@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need.
+# Safe to run again; needs root (or sudo).
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(
+  build-essential cmake pkg-config git ca-certificates
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libcurl4-openssl-dev libcpp-httplib-dev
+  libxml2-dev
+  libasound2-dev alsa-utils
+  libmp3lame-dev lame libmpg123-dev mpg123 sox
+  libcairo2-dev fonts-dejavu-core
+  qt6-base-dev qt6-webengine-dev
+  fonts-wqy-microhei
+  xvfb xauth
+  wrk nginx-light
+)
+# The machine's Node.js may come with its own npm; Debian's only when absent.
+command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
