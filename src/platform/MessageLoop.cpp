@@ -62,10 +62,14 @@ bool CMessageLoop::PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
     if (!m_targets.contains(hwnd)) return false;
     m_queue.push_back(MSG{hwnd, message, wParam, lParam});
   }
-  std::uint64_t one = 1;
-  [[maybe_unused]] auto n = ::write(m_wakeFd, &one, sizeof one);
+  Wake();
   m_cv.notify_all();
   return true;
+}
+
+void CMessageLoop::Wake() {
+  std::uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(m_wakeFd, &one, sizeof one);
 }
 
 UINT_PTR CMessageLoop::SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse) {
@@ -73,6 +77,8 @@ UINT_PTR CMessageLoop::SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse) {
   if (!m_targets.contains(hwnd)) return 0;
   m_timers[{hwnd, nIDEvent}] = Timer{uElapse, Now() + std::chrono::milliseconds(uElapse)};
   m_cv.notify_all();
+  // A GUI loop pumping us must learn of the new deadline.
+  Wake();
   return nIDEvent;
 }
 

@@ -72,7 +72,9 @@ class CMessageLoop {
   void Run();
   void Quit();
 
-  // Readable while messages are waiting; for a GUI toolkit's socket notifier.
+  // Readable while messages are waiting or a timer was set; for a GUI
+  // toolkit's socket notifier, which then calls DispatchPending and re-reads
+  // MillisecondsToNextTimer.
   int WakeFd() const { return m_wakeFd; }
   // Time until the next timer is due (0 when overdue), none without timers.
   std::optional<int> MillisecondsToNextTimer() const;
@@ -95,6 +97,7 @@ class CMessageLoop {
   bool Dispatch(MSG msg);
   bool PopMessage(MSG& msg);
   void DrainWake();
+  void Wake();
   std::optional<MSG> NextDueTimer();
 
   mutable std::mutex m_lock;
