@@ -31,7 +31,7 @@ constexpr size_t kMaxEntityExpansion = 1 << 20;
 
 constexpr const char* kChildElements = "child::*";
 
-// UTF-8 is what the parser gets from LoadXml, whatever the declaration says.
+// The multi-byte text of this platform, in which strings cross the wrapper.
 constexpr const char* kTextEncoding = "UTF-8";
 
 void IgnoreGenericError(void*, const char*, ...) {}
@@ -42,13 +42,13 @@ xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPt
 // outside the document; the previous handlers come back afterwards.
 class CLibxmlGuard {
  public:
-  CLibxmlGuard()
-      : m_genericError(xmlGenericError),
-        m_genericContext(xmlGenericErrorContext),
-        m_structuredError(xmlStructuredError),
-        m_structuredContext(xmlStructuredErrorContext),
-        m_entityLoader(xmlGetExternalEntityLoader()) {
+  CLibxmlGuard() {
     xmlInitParser();
+    m_genericError = xmlGenericError;
+    m_genericContext = xmlGenericErrorContext;
+    m_structuredError = xmlStructuredError;
+    m_structuredContext = xmlStructuredErrorContext;
+    m_entityLoader = xmlGetExternalEntityLoader();
     xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
     xmlSetStructuredErrorFunc(nullptr, IgnoreStructuredError);
     xmlSetExternalEntityLoader(RefuseExternalEntity);
@@ -81,6 +81,13 @@ struct CXPathObjectFree {
 struct CBufferFree {
   void operator()(xmlBufferPtr p) const { xmlBufferFree(p); }
 };
+struct CSaveClose {
+  void operator()(xmlSaveCtxtPtr p) const { xmlSaveClose(p); }
+};
+using CSaveHandle = std::unique_ptr<xmlSaveCtxt, CSaveClose>;
+
+// Flushes and closes; negative when the output failed.
+int FinishSave(CSaveHandle& save) { return xmlSaveClose(save.release()); }
 using CDocHandle = std::unique_ptr<xmlDoc, CDocFree>;
 
 // A file descriptor that closes itself.
@@ -105,12 +112,12 @@ class CFileHandle {
   int m_fd;
 };
 
-const xmlChar* Xml(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
+const xmlChar* AsXmlChars(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 
 std::string ToString(const xmlChar* s) { return s ? std::string(reinterpret_cast<const char*>(s)) : std::string(); }
 
 // A string for the DOM must be whole UTF-8 text.
-bool IsValidText(const std::string& s) { return s.find('\0') == std::string::npos && xmlCheckUTF8(Xml(s)) == 1; }
+bool IsValidText(const std::string& s) { return s.find('\0') == std::string::npos && xmlCheckUTF8(AsXmlChars(s)) == 1; }
 
 bool IsXmlBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -269,10 +276,10 @@ std::string NodeName(const xmlNode* node) {
 std::optional<std::string> Serialize(xmlNodePtr node) {
   std::unique_ptr<xmlBuffer, CBufferFree> buffer(xmlBufferCreate());
   if (!buffer) return std::nullopt;
-  xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer.get(), kTextEncoding, XML_SAVE_NO_DECL);
-  if (save == nullptr) return std::nullopt;
-  long written = xmlSaveTree(save, node);
-  if (xmlSaveClose(save) < 0 || written < 0) return std::nullopt;
+  CSaveHandle save(xmlSaveToBuffer(buffer.get(), kTextEncoding, XML_SAVE_NO_DECL));
+  if (!save) return std::nullopt;
+  long written = xmlSaveTree(save.get(), node);
+  if (FinishSave(save) < 0 || written < 0) return std::nullopt;
   std::string xml(reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
                   static_cast<size_t>(xmlBufferLength(buffer.get())));
   // An attribute is written as it stands in its element, after a space.
@@ -289,7 +296,7 @@ std::optional<std::vector<xmlNodePtr>> Select(xmlNodePtr context, const std::str
   if (!xpath) return std::nullopt;
   xpath->node = context;
   xpath->error = IgnoreStructuredError;
-  std::unique_ptr<xmlXPathObject, CXPathObjectFree> result(xmlXPathEval(Xml(strPath), xpath.get()));
+  std::unique_ptr<xmlXPathObject, CXPathObjectFree> result(xmlXPathEval(AsXmlChars(strPath), xpath.get()));
   if (!result || result->type != XPATH_NODESET) return std::nullopt;
   std::vector<xmlNodePtr> nodes;
   if (xmlNodeSetPtr set = result->nodesetval) {
@@ -311,7 +318,9 @@ class CDomDocument {
  public:
   explicit CDomDocument(CDocHandle doc) : m_doc(std::move(doc)) { m_doc->_private = this; }
   ~CDomDocument() {
-    for (xmlNodePtr node : m_detached) xmlFreeNode(node);
+    for (xmlNodePtr node : m_detached) {
+      if (node != nullptr) xmlFreeNode(node);
+    }
   }
   CDomDocument(const CDomDocument&) = delete;
   CDomDocument& operator=(const CDomDocument&) = delete;
@@ -321,9 +330,9 @@ class CDomDocument {
   static CDomDocument& Of(const xmlNode* node) { return *static_cast<CDomDocument*>(node->doc->_private); }
 
   void Detach(xmlNodePtr node) {
-    m_detached.reserve(m_detached.size() + 1);
+    m_detached.push_back(nullptr);  // may throw; the node is still in the tree then
     xmlUnlinkNode(node);
-    m_detached.push_back(node);
+    m_detached.back() = node;
   }
 
  private:
@@ -361,7 +370,8 @@ bool CXmlDocument::CreateDom() {
 }
 
 bool CXmlDocument::FileExists(const std::string& strFilePath) {
-  CFileHandle file(::open(strFilePath.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a pipe does not wait for a writer.
+  CFileHandle file(::open(strFilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   // A directory cannot be opened as a file there either.
   return file.IsOpen() && ::fstat(file.Get(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -374,8 +384,10 @@ bool CXmlDocument::Open(const std::string& strFilePath) {
 
   // Read the file here rather than let libxml2 resolve the path, which it
   // would also take as a URL.
-  CFileHandle file(::open(strFilePath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.IsOpen()) return false;
+  CFileHandle file(::open(strFilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  // Only a regular file has an end to read up to.
+  if (!file.IsOpen() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string bytes;
   char chunk[65536];
   for (;;) {
@@ -384,6 +396,7 @@ bool CXmlDocument::Open(const std::string& strFilePath) {
     if (n < 0) return false;
     if (n == 0) break;
     bytes.append(chunk, static_cast<size_t>(n));
+    if (bytes.size() > static_cast<size_t>(INT_MAX)) return false;  // more than the parser takes
   }
 
   CLibxmlGuard guard;
@@ -448,10 +461,10 @@ bool CXmlDocument::WriteFile(const CDomDocument& doc, const std::string& strFile
 
   CLibxmlGuard guard;
   int fd = file.Get();
-  xmlSaveCtxtPtr save = xmlSaveToIO(WriteToFile, nullptr, &fd, nullptr, 0);
-  if (save == nullptr) return false;
-  long written = xmlSaveDoc(save, doc.Get());
-  bool bFlushed = xmlSaveClose(save) >= 0;
+  CSaveHandle save(xmlSaveToIO(WriteToFile, nullptr, &fd, nullptr, 0));
+  if (!save) return false;
+  long written = xmlSaveDoc(save.get(), doc.Get());
+  bool bFlushed = FinishSave(save) >= 0;
   return written >= 0 && bFlushed && file.Close();
 }
 
@@ -513,7 +526,7 @@ bool CXmlNode::SetText(const std::string& strText) {
       CDomDocument& owner = CDomDocument::Of(node);
       while (node->children != nullptr) owner.Detach(node->children);
       if (strText.empty()) return true;
-      xmlNodePtr text = xmlNewDocText(node->doc, Xml(strText));
+      xmlNodePtr text = xmlNewDocText(node->doc, AsXmlChars(strText));
       if (text == nullptr) return false;
       if (xmlAddChild(node, text) == nullptr) {
         xmlFreeNode(text);
@@ -525,7 +538,7 @@ bool CXmlNode::SetText(const std::string& strText) {
     case XML_CDATA_SECTION_NODE:
     case XML_COMMENT_NODE:
     case XML_PI_NODE:
-      xmlNodeSetContent(node, Xml(strText));  // taken literally for these node types
+      xmlNodeSetContent(node, AsXmlChars(strText));  // taken literally for these node types
       return true;
     default:
       return false;
@@ -601,8 +614,8 @@ CXmlNodePtr CXmlNode::NewChild(const std::string& strTagName) {
   // document that has no document element yet.
   bool bCanHoldElement = parent->type == XML_ELEMENT_NODE || parent->type == XML_DOCUMENT_FRAG_NODE ||
                          (parent->type == XML_DOCUMENT_NODE && xmlDocGetRootElement(parent->doc) == nullptr);
-  if (!bCanHoldElement || xmlValidateName(Xml(strTagName), 0) != 0) return Wrap(nullptr);
-  xmlNodePtr element = xmlNewDocNode(parent->doc, nullptr, Xml(strTagName), nullptr);
+  if (!bCanHoldElement || xmlValidateName(AsXmlChars(strTagName), 0) != 0) return Wrap(nullptr);
+  xmlNodePtr element = xmlNewDocNode(parent->doc, nullptr, AsXmlChars(strTagName), nullptr);
   if (element == nullptr) return Wrap(nullptr);
   if (xmlAddChild(parent, element) == nullptr) {
     xmlFreeNode(element);

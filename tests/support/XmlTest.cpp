@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -74,6 +75,9 @@ TEST_F(XmlFiles, OpenOfMissingFileFailsAndKeepsTheLoadedDocument) {
   EXPECT_FALSE(doc.Open(PathOf("absent.xml")));
   EXPECT_FALSE(doc.Open(m_dir.string()));  // a directory is no file either
   EXPECT_EQ(doc.GetRoot()->GetName(), "keep");
+  std::string pipe = PathOf("pipe");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_FALSE(doc.Open(pipe));  // opens without a writer, but is no document
 }
 
 TEST_F(XmlFiles, OpenOfBrokenFileLeavesAnEmptyDocumentThatSavesToThatPath) {
