@@ -48,7 +48,7 @@ class CXmlDocument {
 
   std::shared_ptr<CDomDocument> m_pDoc;
   std::string m_strFilePath;
-  // Which MSXML class the original created; there is one document class here.
+  // Which MSXML class the Windows build created; with one document class here it stays 0.
   int m_nVersion = 0;
 };
 
