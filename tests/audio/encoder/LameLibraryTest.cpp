@@ -1,6 +1,8 @@
 // The loader against the real library and against stand-ins built by the tests.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -108,6 +110,14 @@ TEST(LameLibraryTest, FreesTheLibraryWhenUnloadedOrDestroyed) {
   EXPECT_NE(second.EntryPoints().beInitStream, nullptr);
   second = CLameLibrary();
   EXPECT_FALSE(IsMapped(STUB_WITHOUT_INFOTAG));
+
+  // The real library goes as well, so no state of one recording's load
+  // survives into the next.
+  {
+    CLameLibrary real;
+    ASSERT_TRUE(real.LoadFrom(LAME_ENC_PATH));
+  }
+  EXPECT_FALSE(IsMapped(LAME_ENC_PATH));
 }
 
 TEST(LameLibraryTest, AFileThatIsNoLibraryIsReported) {
