@@ -21,6 +21,9 @@ constexpr long kStatusProxyAuthRequired = 407;
 // Only web addresses are fetched; a file: or other scheme never reaches the disk.
 constexpr const char* kAllowedProtocols = "http,https";
 constexpr long kMaxRedirects = 10;
+// Bodies pass through a buffer of this fixed size on their way to the disk:
+// memory does not grow with the file.
+constexpr long kReceiveBufferSize = 100 * 1024;
 constexpr char kSeparator = '/';
 
 // libcurl's global state is set up once for the whole process, before the
@@ -176,6 +179,7 @@ void SetSessionOptions(CURL* curl, const CFetchSettings& settings) {
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   // The proxy comes from http_proxy, https_proxy and no_proxy, which libcurl
   // reads itself; Basic is sent up front, so the one retry below is the only one.
   curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
