@@ -231,6 +231,8 @@ bool PathExists(const std::string& strPath) { return !strPath.empty() && ::acces
 
 bool EnsureDirectoryPath(const std::string& strPath) {
   if (strPath.empty()) throw std::invalid_argument("EnsureDirectoryPath: empty path");
+  // UTF-8 never carries '/' inside a multi-byte character, so a plain search
+  // for the separator is safe for Chinese names.
   std::string strWork = strPath;
   if (strWork.back() != kSeparator) strWork += kSeparator;
   // The root of an absolute path always exists, as a drive's root did; the

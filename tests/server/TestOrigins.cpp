@@ -138,3 +138,7 @@ std::string HeaderValue(const std::string& strRequest, const std::string& strNam
 }
 
 }  // namespace testing_origins
+
+// The Debian cpp-httplib library is not built with ThreadSanitizer; what its
+// uninstrumented code does inside the test origin is not ours to judge.
+extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libcpp-httplib.so\n"; }
