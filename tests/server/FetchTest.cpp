@@ -37,6 +37,19 @@ std::string BinaryBody(size_t nSize) {
   return strBody;
 }
 
+std::string PercentDecoded(const std::string& strText) {
+  std::string strOut;
+  for (size_t i = 0; i < strText.size(); ++i) {
+    if (strText[i] == '%' && i + 2 < strText.size()) {
+      strOut += static_cast<char>(std::stoi(strText.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      strOut += strText[i];
+    }
+  }
+  return strOut;
+}
+
 std::vector<std::string> DirectoryEntries(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
@@ -85,6 +98,24 @@ TEST_F(FetchTest, OkWithLengthStoresTheBodyAndSendsTheAgentString) {
   std::lock_guard<std::mutex> guard(lock);
   EXPECT_EQ(strAgent, platform::GetExeBaseName());
   EXPECT_EQ(strProxyAuth, "");
+}
+
+// libcurl puts bytes above 0x7F on the wire percent-encoded; the server sees
+// the same bytes, and escapes already in the URL are not encoded twice.
+TEST_F(FetchTest, UrlReachesTheOriginWithItsBytesAndQuery) {
+  CRawOrigin origin([](const std::string&, int fd) {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  });
+  const std::string strPath = "/course/\xE6\x95\xB0\xE5\xAD\xA6/a%20b.swf?ver2";
+
+  DownloadFile(origin.Url(strPath), Target());
+
+  ASSERT_EQ(origin.Requests().size(), 1u);
+  const std::string strRequest = origin.Requests()[0];
+  EXPECT_EQ(PercentDecoded(strRequest.substr(0, strRequest.find("\r\n"))),
+            "GET " + PercentDecoded(strPath) + " HTTP/1.1");
+  EXPECT_NE(strRequest.find("/a%20b.swf?ver2 "), std::string::npos);
+  EXPECT_EQ(ReadFile(Target()), "ok");
 }
 
 TEST_F(FetchTest, ErrorStatusLeavesAnExistingFileAndCreatesNone) {
