@@ -9,7 +9,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
   build-essential cmake pkg-config git ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libcpp-httplib-dev curl
   libxml2-dev
   libasound2-dev alsa-utils
   libmp3lame-dev lame libmpg123-dev mpg123 sox

@@ -1,0 +1,246 @@
+#include "server/Fetch.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/Paths.h"
+
+namespace {
+
+constexpr long kStatusOk = 200;
+constexpr long kStatusProxyAuthRequired = 407;
+// Only web addresses are fetched; a file: or other scheme never reaches the disk.
+constexpr const char* kAllowedProtocols = "http,https";
+constexpr long kMaxRedirects = 10;
+// Bodies pass through a buffer of this fixed size on their way to the disk:
+// memory does not grow with the file.
+constexpr long kReceiveBufferSize = 100 * 1024;
+constexpr char kSeparator = '/';
+
+// libcurl's global state is set up once for the whole process, before the
+// first handle of any thread.
+bool InitCurlOnce() {
+  static const bool bInitialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return bInitialised;
+}
+
+// The agent string: the executable's base name, as the original's framework sent.
+const std::string& AgentString() {
+  static const std::string strAgent = platform::GetExeBaseName();
+  return strAgent;
+}
+
+struct CCurlEasyDeleter {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+using CCurlEasy = std::unique_ptr<CURL, CCurlEasyDeleter>;
+
+// The body is written beside the target under a name of its own and renamed
+// over the target only when it arrived whole, so an interrupted transfer or a
+// second fetch of the same file never leaves a broken copy in the cache.
+class CTempFile {
+ public:
+  explicit CTempFile(std::string strTarget) : m_strTarget(std::move(strTarget)) {}
+  CTempFile(const CTempFile&) = delete;
+  CTempFile& operator=(const CTempFile&) = delete;
+  ~CTempFile() { Discard(); }
+
+  bool IsOpen() const { return m_fd >= 0; }
+  long long BytesWritten() const { return m_nWritten; }
+
+  bool Create() {
+    static std::atomic<unsigned long> s_nextId{0};
+    m_strPath = m_strTarget + "." + std::to_string(::getpid()) + "-" + std::to_string(s_nextId++) + ".part";
+    m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return m_fd >= 0;
+  }
+
+  bool Write(const char* pData, size_t nSize) {
+    while (nSize > 0) {
+      ssize_t n = ::write(m_fd, pData, nSize);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      pData += n;
+      nSize -= static_cast<size_t>(n);
+      m_nWritten += n;
+    }
+    return true;
+  }
+
+  // Closes the file and puts it in the target's place.
+  bool Commit() {
+    if (!IsOpen()) return false;
+    bool bClosed = ::close(m_fd) == 0;
+    m_fd = -1;
+    if (!bClosed || ::rename(m_strPath.c_str(), m_strTarget.c_str()) != 0) return false;
+    m_strPath.clear();
+    return true;
+  }
+
+ private:
+  void Discard() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    if (!m_strPath.empty()) ::unlink(m_strPath.c_str());
+    m_strPath.clear();
+  }
+
+  std::string m_strTarget;
+  std::string m_strPath;
+  int m_fd = -1;
+  long long m_nWritten = 0;
+};
+
+long ResponseStatus(CURL* curl) {
+  long nStatus = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &nStatus);
+  return nStatus;
+}
+
+// One GET of a session: the body of a 200 response goes to the temporary
+// file, any other response's body is dropped; a transfer that stalls ends.
+struct CTransfer {
+  CURL* m_curl;
+  CTempFile m_file;
+  std::chrono::milliseconds m_receiveTimeout;
+  std::chrono::steady_clock::time_point m_lastActivity{};
+  curl_off_t m_nLastBytes = -1;
+};
+
+size_t OnBody(char* pData, size_t nSize, size_t nCount, void* pUser) noexcept {
+  auto* pTransfer = static_cast<CTransfer*>(pUser);
+  size_t nBytes = nSize * nCount;
+  if (ResponseStatus(pTransfer->m_curl) != kStatusOk) return nBytes;
+  try {
+    if (!pTransfer->m_file.IsOpen() && !pTransfer->m_file.Create()) return 0;
+    return pTransfer->m_file.Write(pData, nBytes) ? nBytes : 0;
+  } catch (...) {
+    return 0;  // ends the transfer; the target stays as it was
+  }
+}
+
+// Called by libcurl at least once a second. Returning non-zero aborts the
+// transfer once nothing arrived for the receive time-out after connecting.
+int OnProgress(void* pUser, curl_off_t, curl_off_t nReceived, curl_off_t, curl_off_t) noexcept {
+  auto* pTransfer = static_cast<CTransfer*>(pUser);
+  auto now = std::chrono::steady_clock::now();
+  curl_off_t nConnectTime = 0;
+  curl_easy_getinfo(pTransfer->m_curl, CURLINFO_CONNECT_TIME_T, &nConnectTime);
+  if (nConnectTime == 0 || nReceived != pTransfer->m_nLastBytes) {
+    pTransfer->m_nLastBytes = nReceived;
+    pTransfer->m_lastActivity = now;
+    return 0;
+  }
+  return now - pTransfer->m_lastActivity > pTransfer->m_receiveTimeout ? 1 : 0;
+}
+
+// The connection itself failed (refused, unreachable, connect time-out), as
+// opposed to a transfer that stopped once connected.
+bool IsConnectFailure(CURL* curl, CURLcode rc) {
+  if (rc == CURLE_COULDNT_CONNECT) return true;
+  curl_off_t nConnectTime = 0;
+  curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &nConnectTime);
+  return rc == CURLE_OPERATION_TIMEDOUT && nConnectTime == 0;
+}
+
+// Sends the request, trying a failed connect again after the back-off.
+CURLcode SendRequest(CURL* curl, const CFetchSettings& settings) {
+  CURLcode rc = curl_easy_perform(curl);
+  for (int nRetry = 0; nRetry < settings.m_nConnectRetries && IsConnectFailure(curl, rc); ++nRetry) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings.m_nConnectBackoffMs));
+    rc = curl_easy_perform(curl);
+  }
+  return rc;
+}
+
+// The body arrived whole: libcurl saw a proper end (all Content-Length bytes,
+// the last chunk, or the server closing a body of unknown length).
+bool BodyComplete(CURL* curl, CURLcode rc, const CTempFile& file) {
+  if (rc != CURLE_OK) return false;
+  curl_off_t nLength = -1;
+  curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nLength);
+  return nLength <= 0 || file.BytesWritten() == nLength;
+}
+
+void SetSessionOptions(CURL* curl, const CFetchSettings& settings) {
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, AgentString().c_str());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings.m_nConnectTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  // The proxy comes from http_proxy, https_proxy and no_proxy, which libcurl
+  // reads itself; Basic is sent up front, so the one retry below is the only one.
+  curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+}
+
+void Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) {
+  if (!InitCurlOnce()) return;
+  CCurlEasy curl(curl_easy_init());
+  if (!curl) return;
+  SetSessionOptions(curl.get(), settings);
+  if (strLocalPath.empty()) return;
+
+  CTransfer transfer{curl.get(), CTempFile(strLocalPath), std::chrono::milliseconds(settings.m_nReceiveTimeoutMs)};
+  curl_easy_setopt(curl.get(), CURLOPT_URL, strUrl.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, OnProgress);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+
+  CURLcode rc = SendRequest(curl.get(), settings);
+  if (ResponseStatus(curl.get()) == kStatusProxyAuthRequired) {
+    curl_easy_setopt(curl.get(), CURLOPT_PROXYUSERNAME, "");
+    curl_easy_setopt(curl.get(), CURLOPT_PROXYPASSWORD, "");
+    rc = curl_easy_perform(curl.get());
+  }
+  if (ResponseStatus(curl.get()) != kStatusOk) return;
+  if (!BodyComplete(curl.get(), rc, transfer.m_file)) return;
+  // An empty body wrote nothing yet; it still gives an empty file.
+  if (!transfer.m_file.IsOpen() && !transfer.m_file.Create()) return;
+  transfer.m_file.Commit();
+}
+
+}  // namespace
+
+void DownloadFile(const std::string& strUrl, const std::string& strLocalPath) noexcept {
+  DownloadFile(strUrl, strLocalPath, CFetchSettings());
+}
+
+void DownloadFile(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) noexcept {
+  try {
+    Fetch(strUrl, strLocalPath, settings);
+  } catch (...) {
+    // Out of memory: the fetch ends and the calling thread goes on.
+  }
+}
+
+bool PathExists(const std::string& strPath) { return !strPath.empty() && ::access(strPath.c_str(), F_OK) == 0; }
+
+bool EnsureDirectoryPath(const std::string& strPath) {
+  if (strPath.empty()) throw std::invalid_argument("EnsureDirectoryPath: empty path");
+  // UTF-8 never carries '/' inside a multi-byte character, so a plain search
+  // for the separator is safe for Chinese names.
+  std::string strWork = strPath;
+  if (strWork.back() != kSeparator) strWork += kSeparator;
+  // The root of an absolute path always exists, as a drive's root did; the
+  // walk starts at the separator after it.
+  size_t nPos = strWork.find(kSeparator, strWork.front() == kSeparator ? 1 : 0);
+  for (; nPos != std::string::npos; nPos = strWork.find(kSeparator, nPos + 1)) {
+    std::string strPrefix = strWork.substr(0, nPos + 1);
+    if (!PathExists(strPrefix)) ::mkdir(strPrefix.c_str(), 0777);
+  }
+  return true;
+}
