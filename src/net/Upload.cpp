@@ -1,7 +1,9 @@
 #include "net/Upload.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +16,34 @@ constexpr const char* kUploadPath = "/Upfile.ashx";
 constexpr const char* kUploadPathEnglish = "/Upfile_en.ashx";
 constexpr const char* kRecordingFile = "test.mp3";
 constexpr auto kDoneDelay = std::chrono::milliseconds(100);
+
+// The upload threads are detached; this count is how the program knows
+// that none is still running.
+class CRunningUploads {
+ public:
+  void Started() {
+    std::lock_guard lock(m_lock);
+    ++m_nRunning;
+  }
+  void Finished() {
+    std::lock_guard lock(m_lock);
+    if (--m_nRunning == 0) m_none.notify_all();
+  }
+  bool WaitUntilNone(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_lock);
+    return m_none.wait_for(lock, timeout, [this] { return m_nRunning == 0; });
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_none;
+  int m_nRunning = 0;
+};
+
+CRunningUploads& RunningUploads() {
+  static CRunningUploads uploads;
+  return uploads;
+}
 
 }  // namespace
 
@@ -35,10 +65,18 @@ unsigned UploadThreadProc(UploadParam* pParam) {
 
 bool StartUpload(const UploadParam& param) {
   auto copy = std::make_unique<UploadParam>(param);
+  CRunningUploads& running = RunningUploads();
+  running.Started();
   try {
-    std::thread([copy = std::move(copy)] { UploadThreadProc(copy.get()); }).detach();
+    std::thread([copy = std::move(copy), &running] {
+      UploadThreadProc(copy.get());
+      running.Finished();
+    }).detach();
   } catch (const std::system_error&) {
+    running.Finished();
     return false;
   }
   return true;
 }
+
+bool WaitForUploads(std::chrono::milliseconds timeout) { return RunningUploads().WaitUntilNone(timeout); }

@@ -1,6 +1,7 @@
 #pragma once
 // The recording upload: one worker thread per upload, each with its own
 // parameters and its own CSendData, telling the main window when it is done.
+#include <chrono>
 #include <string>
 
 #include "platform/WinTypes.h"
@@ -30,3 +31,9 @@ unsigned UploadThreadProc(UploadParam* pParam);
 // param, so an upload never shares state with one still running.
 // False when no thread could be started (then no message follows).
 bool StartUpload(const UploadParam& param);
+
+// Waits until every upload started by StartUpload has posted its message
+// and let go of the message loop; false if some are still running after
+// timeout. The program calls it before it ends, so that no upload thread
+// outlives the loop it posts to.
+bool WaitForUploads(std::chrono::milliseconds timeout);

@@ -282,6 +282,7 @@ TEST_F(UploadTest, UploadsStartedBackToBackKeepTheirOwnParameters) {
   ASSERT_TRUE(StartUpload(param));
   param.strUid = "changed later";
 
+  EXPECT_TRUE(WaitForUploads(std::chrono::seconds(10)));
   WaitForDone(2);
   ASSERT_EQ(m_window.posted.size(), 2u);
   for (const auto& p : m_window.posted) EXPECT_EQ(p.wParam, 1u);
