@@ -249,14 +249,14 @@ int CHttpSocket::GetResponseLine(char* pLine, int nMaxLength) {
   return count;
 }
 
-int CHttpSocket::GetField(const char* szSession, char* szValue, int nMaxLength) {
-  if (!m_bHeaderRead || !szSession) return -1;
+int CHttpSocket::GetField(const char* szFieldName, char* szValue, int nMaxLength) {
+  if (!m_bHeaderRead || !szFieldName) return -1;
   // Search only the header bytes received, up to a zero among them.
   std::string_view header(m_szResponse, strnlen(m_szResponse, static_cast<size_t>(m_nHeaderLength)));
-  size_t found = header.find(szSession);
+  size_t found = header.find(szFieldName);
   if (found == std::string_view::npos || !szValue || nMaxLength < 1) return -1;
 
-  size_t start = found + std::strlen(szSession) + 2;  // past ": "
+  size_t start = found + std::strlen(szFieldName) + 2;  // past ": "
   size_t end = start <= header.size() ? header.find(kCrLf, start) : std::string_view::npos;
   if (end == std::string_view::npos) {
     szValue[0] = '\0';

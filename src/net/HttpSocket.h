@@ -40,8 +40,9 @@ class HTTPSOCKET_API CHttpSocket {
   // the last line, then again from the first.
   int GetResponseLine(char* pLine, int nMaxLength);
   // Copies the value after "name: " up to the line's end, zero-terminated,
-  // writing at most nMaxLength bytes; the copied length, -1 when absent.
-  int GetField(const char* szSession, char* szValue, int nMaxLength);
+  // writing at most nMaxLength bytes; the copied length, -1 when absent
+  // (or when the buffer has no room even for the zero).
+  int GetField(const char* szFieldName, char* szValue, int nMaxLength);
   int GetServerState();
 
  private:
