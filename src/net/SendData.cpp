@@ -1,0 +1,244 @@
+#include "net/SendData.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "net/Upload.h"
+#include "platform/Paths.h"
+
+namespace {
+
+constexpr const char* kBoundary = "---------------------------114782935826962";
+constexpr std::uint16_t kHttpPort = 80;
+// The file is streamed through the library's upload buffer in blocks of this size.
+constexpr long kTransferBufferSize = 65536;
+constexpr const char* kCrLf = "\r\n";
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct CurlCleanup {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlCleanup>;
+
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
+
+// Copies text into a fixed zero-terminated field; text that does not fit
+// leaves the field empty rather than naming a different host or path.
+void CopyField(char (&field)[CSendData::kNameSize], const std::string& text) {
+  field[0] = '\0';
+  if (text.size() < CSendData::kNameSize) std::memcpy(field, text.c_str(), text.size() + 1);
+}
+
+std::string FileNamePart(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void EnsureCurlGlobalInit() {
+  static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  (void)initialised;
+}
+
+// Hands the body to the library piece by piece, in the body's order: the
+// fields, each file part (header, the file's bytes, CR LF), the closing
+// block. Files are read as the library asks, never held whole.
+class CBodyReader {
+ public:
+  struct Segment {
+    std::string text;
+    std::string filePath;  // non-empty: the segment is this file's content
+  };
+
+  CBodyReader(std::vector<Segment> segments, std::uint64_t announced)
+      : m_segments(std::move(segments)), m_announced(announced) {}
+
+  static size_t Callback(char* buffer, size_t size, size_t count, void* self) {
+    return static_cast<CBodyReader*>(self)->Read(buffer, size * count);
+  }
+
+ private:
+  size_t Read(char* buffer, size_t capacity) {
+    while (m_index < m_segments.size()) {
+      const Segment& segment = m_segments[m_index];
+      size_t n =
+          segment.filePath.empty() ? ReadText(segment.text, buffer, capacity) : ReadFile(segment, buffer, capacity);
+      if (n == CURL_READFUNC_ABORT) return n;
+      if (n > 0) {
+        m_produced += n;
+        // A file that grew since it was counted would overrun the announced length.
+        if (m_produced > m_announced) return CURL_READFUNC_ABORT;
+        return n;
+      }
+      ++m_index;
+      m_offset = 0;
+    }
+    // A file that shrank would leave the announced length unmet.
+    return m_produced == m_announced ? 0 : CURL_READFUNC_ABORT;
+  }
+
+  size_t ReadText(const std::string& text, char* buffer, size_t capacity) {
+    size_t n = std::min(capacity, text.size() - m_offset);
+    std::memcpy(buffer, text.data() + m_offset, n);
+    m_offset += n;
+    return n;
+  }
+
+  size_t ReadFile(const Segment& segment, char* buffer, size_t capacity) {
+    if (!m_file) {
+      m_file.reset(std::fopen(segment.filePath.c_str(), "rb"));
+      if (!m_file) return CURL_READFUNC_ABORT;
+    }
+    size_t n = std::fread(buffer, 1, std::min<size_t>(capacity, kTransferBufferSize), m_file.get());
+    if (n == 0) {
+      bool failed = std::ferror(m_file.get()) != 0;
+      m_file.reset();
+      if (failed) return CURL_READFUNC_ABORT;
+    }
+    return n;
+  }
+
+  std::vector<Segment> m_segments;
+  std::uint64_t m_announced;
+  std::uint64_t m_produced = 0;
+  size_t m_index = 0;
+  size_t m_offset = 0;
+  FilePtr m_file;
+};
+
+size_t DropResponse(char*, size_t size, size_t count, void*) { return size * count; }
+
+}  // namespace
+
+std::string GetUploadHost() { return platform::GetEnvOr(kUploadHostVariable, kUploadHost); }
+
+CSendData::CSendData() : m_nPort(kHttpPort), m_strBoundary(kBoundary), m_dwContentLength(0) {
+  m_szObject[0] = '\0';
+  m_szServer[0] = '\0';
+}
+
+CSendData::~CSendData() = default;
+
+void CSendData::SetServer(const std::string& strObject) {
+  std::string host = GetUploadHost();
+  m_nPort = kHttpPort;
+  // A "host:port" setting lets tests and the demo reach their own origin.
+  auto colon = host.rfind(':');
+  if (colon != std::string::npos && colon + 1 < host.size() && host.find(':') == colon) {
+    std::string_view digits = std::string_view(host).substr(colon + 1);
+    unsigned long port = 0;
+    bool numeric = digits.size() <= 5;
+    for (char c : digits) numeric = numeric && c >= '0' && c <= '9';
+    if (numeric) port = std::stoul(std::string(digits));
+    if (numeric && port > 0 && port <= 65535) {
+      m_nPort = static_cast<std::uint16_t>(port);
+      host.resize(colon);
+    }
+  }
+  CopyField(m_szServer, host);
+  CopyField(m_szObject, strObject);
+}
+
+void CSendData::Reset() {
+  m_mapFiles.clear();
+  m_strFields.clear();
+  m_dwContentLength = 0;
+}
+
+void CSendData::AddField(const std::string& strName, const std::string& strValue) {
+  std::string part = "--" + m_strBoundary + kCrLf + "Content-Disposition: form-data; name=\"" + strName + "\"" + kCrLf +
+                     kCrLf + strValue + kCrLf;
+  m_strFields += part;
+  m_dwContentLength += static_cast<std::uint32_t>(part.size());
+}
+
+void CSendData::AddFile(const std::string& strPath, const std::string& strFieldName) {
+  FilePtr file(std::fopen(strPath.c_str(), "rb"));
+  if (!file) return;
+  if (m_mapFiles.contains(strPath)) return;
+  struct stat info {};
+  if (fstat(fileno(file.get()), &info) != 0) return;
+  std::string header = "--" + m_strBoundary + kCrLf + "Content-Disposition: form-data; name=\"" + strFieldName +
+                       "\"; filename=\"" + FileNamePart(strPath) + "\"" + kCrLf +
+                       "Content-Type: application/octet-stream" + kCrLf + kCrLf;
+  // The length counts the file's low 32 bits, as the announced length does.
+  m_dwContentLength += static_cast<std::uint32_t>(header.size()) + 2 + static_cast<std::uint32_t>(info.st_size);
+  m_mapFiles.emplace(strPath, std::move(header));
+}
+
+std::string CSendData::GetContentTypeHeader() const {
+  return "Content-Type: multipart/form-data; boundary=" + m_strBoundary + kCrLf;
+}
+
+std::string CSendData::GetTrailer() {
+  std::string trailer = std::string(kCrLf) + "--" + m_strBoundary + kCrLf +
+                        "Content-Disposition: form-data; name=\"Submit\"" + kCrLf + kCrLf + "hello" + kCrLf + "--" +
+                        m_strBoundary + "--" + kCrLf;
+  m_dwContentLength += static_cast<std::uint32_t>(trailer.size());
+  return trailer;
+}
+
+bool CSendData::Send() {
+  EnsureCurlGlobalInit();
+  CurlPtr session(curl_easy_init());
+  if (!session) return false;
+  CURL* curl = session.get();
+
+  std::string trailer = GetTrailer();
+
+  if (curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kTransferBufferSize) != CURLE_OK) return false;
+  if (m_szServer[0] == '\0' || m_szObject[0] == '\0') return false;
+
+  std::vector<CBodyReader::Segment> segments;
+  if (!m_strFields.empty()) segments.push_back({m_strFields, {}});
+  for (const auto& [path, header] : m_mapFiles) {
+    segments.push_back({header, {}});
+    segments.push_back({{}, path});
+    segments.push_back({kCrLf, {}});
+  }
+  segments.push_back({trailer, {}});
+  CBodyReader body(std::move(segments), m_dwContentLength);
+
+  // The content-type header carries its own CR LF; the library adds one per line.
+  std::string contentType = GetContentTypeHeader();
+  contentType.resize(contentType.size() - 2);
+  curl_slist* list = nullptr;
+  for (const std::string& line :
+       {std::string("Accept: */*"), std::string("Connection:Keep-Alive"), contentType, std::string("Expect:")}) {
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (!grown) {
+      curl_slist_free_all(list);
+      return false;
+    }
+    list = grown;
+  }
+  SlistPtr headers(list);
+
+  std::string url = std::string("http://") + m_szServer + ":" + std::to_string(m_nPort) + m_szObject;
+  std::string agent = platform::GetExeBaseName();
+  bool ok =
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str()) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_POST, 1L) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(m_dwContentLength)) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_READFUNCTION, &CBodyReader::Callback) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_READDATA, &body) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DropResponse) == CURLE_OK;
+  if (!ok) return false;
+  // The HTTP status is not examined: an error page still counts as sent.
+  return curl_easy_perform(curl) == CURLE_OK;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The recording upload: one worker thread per upload, each with its own
+// parameters and its own CSendData, telling the main window when it is done.
+#include <chrono>
+#include <string>
+
+#include "platform/WinTypes.h"
+
+struct UploadParam {
+  std::string strUid;
+  std::string strTid;
+  std::string strEnglish;
+  platform::HWND hWnd = 0;
+};
+
+// Posted to UploadParam::hWnd with wParam 1 and lParam 0 when an upload has
+// finished, whatever its outcome.
+constexpr platform::UINT WM_UPLOAD_DONE = platform::WM_USER + 100;
+
+// Upload host of the program; QUILLBY_UPLOAD_HOST ("host" or "host:port")
+// points it elsewhere.
+constexpr const char* kUploadHost = "upload.quillby.cn";
+constexpr const char* kUploadHostVariable = "QUILLBY_UPLOAD_HOST";
+std::string GetUploadHost();
+
+// Uploads "test.mp3" from the current directory with the two identifiers,
+// sleeps 100 ms and posts WM_UPLOAD_DONE. Returns 1.
+unsigned UploadThreadProc(UploadParam* pParam);
+
+// Starts UploadThreadProc on a detached thread of its own with a copy of
+// param, so an upload never shares state with one still running.
+// False when no thread could be started (then no message follows).
+bool StartUpload(const UploadParam& param);
+
+// Waits until every upload started by StartUpload has posted its message
+// and let go of the message loop; false if some are still running after
+// timeout. The program calls it before it ends, so that no upload thread
+// outlives the loop it posts to.
+bool WaitForUploads(std::chrono::milliseconds timeout);
