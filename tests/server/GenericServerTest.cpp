@@ -31,6 +31,8 @@ class CTestServer : public CGenericServer {
   using Handler = std::function<bool(const std::string& request, std::string& reply, int& keepAlive)>;
 
   explicit CTestServer(Handler handler = EchoHandler) : m_handler(std::move(handler)) {}
+  // Connection threads call into this class: stop them before its members go.
+  ~CTestServer() override { Shutdown(); }
 
   static bool EchoHandler(const std::string& request, std::string& reply, int& keepAlive) {
     keepAlive = request.find("keep") != std::string::npos ? 1 : 0;
@@ -128,23 +130,25 @@ class CClient {
   // Exactly n bytes, or fewer when the connection ends or stays silent.
   std::string Receive(std::size_t n) {
     std::string data;
-    char buffer[65536];
+    data.reserve(n);
+    std::vector<char> buffer(1024 * 1024);
     while (data.size() < n) {
-      const ssize_t got = ::recv(m_socket.Get(), buffer, std::min(sizeof(buffer), n - data.size()), 0);
+      const ssize_t got = ::recv(m_socket.Get(), buffer.data(), std::min(buffer.size(), n - data.size()), 0);
       if (got <= 0) break;
-      data.append(buffer, static_cast<std::size_t>(got));
+      data.append(buffer.data(), static_cast<std::size_t>(got));
     }
     return data;
   }
   // Everything until the server closes; nullopt when it does not within 5 s.
-  std::optional<std::string> ReceiveToClose() {
+  std::optional<std::string> ReceiveToClose(std::size_t nExpected = 0) {
     std::string data;
-    char buffer[65536];
+    data.reserve(nExpected);
+    std::vector<char> buffer(1024 * 1024);
     for (;;) {
-      const ssize_t got = ::recv(m_socket.Get(), buffer, sizeof(buffer), 0);
+      const ssize_t got = ::recv(m_socket.Get(), buffer.data(), buffer.size(), 0);
       if (got == 0 || (got < 0 && errno == ECONNRESET)) return data;
       if (got < 0) return std::nullopt;
-      data.append(buffer, static_cast<std::size_t>(got));
+      data.append(buffer.data(), static_cast<std::size_t>(got));
     }
   }
 
@@ -217,13 +221,18 @@ TEST_F(GenericServer, SilentConnectionIsClosedAfterTheClientTimeoutWithoutLogLin
 }
 
 // More than the server's send buffer (at most 4 MiB here) and the client's
-// fixed receive buffer together can hold.
+// fixed receive buffer (twice what is asked for) together can hold.
 constexpr std::size_t kLargeReply = 6 * 1024 * 1024;
-constexpr int kSmallReceiveBuffer = 64 * 1024;
+constexpr int kSmallReceiveBuffer = 256 * 1024;
 
+// Bytes whose every offset is recognisable: a 4,094-byte cycle of letters
+// does not line up with any buffer or slice size.
 std::string Pattern(std::size_t n) {
-  std::string data(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+  std::string data;
+  for (std::size_t i = 0; i < 4093; ++i) data += static_cast<char>('a' + (i * 7) % 26);
+  data += static_cast<char>('A');
+  while (data.size() < n) data += data;
+  data.resize(n);
   return data;
 }
 
@@ -238,7 +247,7 @@ TEST_F(GenericServer, ReplyLargerThanTheSocketBuffersCompletesFromTheSavedOffset
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(client.Send("GET /big HTTP/1.0\r\n\r\n"));
   std::this_thread::sleep_for(200ms);  // the server runs into a full send buffer meanwhile
-  const std::optional<std::string> received = client.ReceiveToClose();
+  const std::optional<std::string> received = client.ReceiveToClose(big.size());
   ASSERT_TRUE(received.has_value());
   ASSERT_EQ(received->size(), big.size());
   EXPECT_TRUE(*received == big);
@@ -400,16 +409,30 @@ TEST_F(GenericServer, FailingRequestHandlerEndsOnlyItsOwnConnection) {
   EXPECT_NE(text.find("\t[ClientThread]\t[0]\r\n"), std::string::npos) << text;
 }
 
+// A derived class with nothing of its own to protect, left running.
+class CBareServer : public CGenericServer {
+ public:
+  int OnClientAccepted(const std::string&, std::uint16_t) override {
+    m_nAccepted.fetch_add(1);
+    return 0;
+  }
+  int OnReplySent(std::uint32_t) override { return 0; }
+  bool IsRequestComplete(std::string) override { return false; }
+  bool ParseRequest(std::string, std::string&, int&) override { return false; }
+  std::atomic<int> m_nAccepted{0};
+};
+
 TEST_F(GenericServer, ServerDestroyedWhileRunningStopsItsThreadsFirst) {
   std::optional<CClient> client;
   {
-    auto server = std::make_unique<CTestServer>();
+    auto server = std::make_unique<CBareServer>();
     ASSERT_TRUE(server->Run(m_nPort, 0));
     client.emplace(m_nPort);
-    ASSERT_TRUE(client->Send("unfinished"));
-    for (int i = 0; i < 200 && server->Accepted().empty(); ++i) std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 200 && server->m_nAccepted.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(server->m_nAccepted.load(), 1);
   }
   EXPECT_EQ(client->ReceiveToClose(), "");
+  EXPECT_FALSE(CClient(m_nPort).Connected());
 }
 
 }  // namespace
