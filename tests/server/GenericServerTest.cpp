@@ -281,7 +281,10 @@ TEST_F(GenericServer, RequestSentWhileAReplyIsPendingWaitsForTheNextTurn) {
   CClient client(m_nPort, kSmallReceiveBuffer);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(client.Send("big\r\n\r\n"));
-  std::this_thread::sleep_for(100ms);
+  // The next request goes out only once the first is being answered.
+  for (int i = 0; i < 1000 && server.Requests().empty(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(server.Requests().size(), 1u);
+  std::this_thread::sleep_for(200ms);  // the reply fills the buffers and waits to be read
   ASSERT_TRUE(client.Send("next\r\n\r\n"));
   const std::string first = client.Receive(big.size());
   EXPECT_TRUE(first == big) << "the first reply was cut after " << first.size() << " bytes";
