@@ -1,0 +1,407 @@
+#include "server/GenericServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+// Every server thread ends with this code.
+constexpr unsigned kThreadExitCode = 4660;  // 0x1234
+// One receive reads at most this much; one send hands over at most this much.
+constexpr std::size_t kReceiveBufferSize = 100000;
+constexpr std::size_t kSendSliceSize = 200000;
+// An unfinished request may not grow past this.
+constexpr std::size_t kMaxRequestSize = 64 * 1024;
+// The helper's reaping pass and Shutdown's poll of the connection count.
+constexpr int kHelperPollMs = 100;
+constexpr std::chrono::milliseconds kClientCountPoll{100};
+// After a failed accept, so a lasting failure (no descriptors left) cannot
+// flood the log from a listening socket that stays readable.
+constexpr int kAcceptRetryPauseMs = 100;
+// errno of a thread that can no longer be let go: it has already ended.
+constexpr int kNoSuchThread = ESRCH;
+
+bool SetNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+std::string FormatAddress(const in_addr& address) {
+  const auto* pBytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
+  char szAddress[16];
+  std::snprintf(szAddress, sizeof(szAddress), "%d.%d.%d.%d", pBytes[0], pBytes[1], pBytes[2], pBytes[3]);
+  return szAddress;
+}
+
+// One connection's life on its own thread: wait for the socket or the
+// shutdown event, collect the request, send the reply, maybe again.
+class CConnection {
+ public:
+  CConnection(CGenericServer& server, int fdSocket, int fdShutdown)
+      : m_server(server), m_fdSocket(fdSocket), m_fdShutdown(fdShutdown), m_buffer(kReceiveBufferSize) {}
+
+  // Returns when the connection is to end.
+  void Serve();
+
+ private:
+  enum class Step { WaitAgain, GoOn, End };
+  enum class Sent { Complete, WouldBlock, Failed };
+
+  Step OnReceived();
+  Sent SendReply();
+
+  CGenericServer& m_server;
+  const int m_fdSocket;
+  const int m_fdShutdown;
+  std::vector<char> m_buffer;
+  std::string m_strRequest;
+  std::string m_strReply;
+  std::size_t m_nSent = 0;
+  int m_bKeepAlive = 0;
+  bool m_bPendingWrite = false;
+};
+
+void CConnection::Serve() {
+  const int nTimeout = m_server.m_nClientTimeout > 0 ? m_server.m_nClientTimeout : -1;
+  for (;;) {
+    // While a reply is still going out, new bytes stay in the socket: they
+    // belong to the next request, and reading them now would let them be
+    // parsed together with the one being answered.
+    pollfd fds[2] = {{m_fdSocket, static_cast<short>(m_bPendingWrite ? POLLOUT : POLLIN), 0},
+                     {m_fdShutdown, POLLIN, 0}};
+    const int nReady = ::poll(fds, 2, nTimeout);
+    if (nReady < 0) {
+      if (errno == EINTR) continue;
+      m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
+      return;
+    }
+    if (nReady == 0 || fds[1].revents != 0) return;  // time-out or shutdown: nothing to log
+    const short revents = fds[0].revents;
+    if (revents & POLLNVAL) {
+      m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", EBADF);
+      return;
+    }
+    // A reset or hang-up is the peer's close, as is an orderly end of data.
+    bool bClose = (revents & (POLLHUP | POLLERR)) != 0;
+
+    if (revents & POLLIN) {
+      const ssize_t nReceived = ::recv(m_fdSocket, m_buffer.data(), m_buffer.size(), 0);
+      if (nReceived > 0) {
+        m_strRequest.append(m_buffer.data(), static_cast<std::size_t>(nReceived));
+        const Step step = OnReceived();
+        if (step == Step::End) return;
+        if (step == Step::WaitAgain) continue;
+      } else if (nReceived == 0) {
+        bClose = true;
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && !bClose) {
+        m_server.WriteLog("WSARecv(...) failure", "ClientThread", errno);
+      }
+    }
+
+    if ((revents & POLLOUT) && m_bPendingWrite) {
+      const Sent sent = SendReply();
+      if (sent == Sent::Failed) return;
+      if (sent == Sent::WouldBlock) continue;
+      m_server.OnReplySent(static_cast<std::uint32_t>(m_nSent));
+      if (!m_bKeepAlive) return;
+      m_bPendingWrite = false;
+      m_strRequest.clear();
+    }
+
+    if (bClose) return;
+  }
+}
+
+CConnection::Step CConnection::OnReceived() {
+  if (!m_server.IsRequestComplete(m_strRequest)) {
+    if (m_strRequest.size() > kMaxRequestSize) {
+      m_server.WriteLog("Request grew past 65536 bytes without an end, connection closed", "ClientThread",
+                        static_cast<int>(m_strRequest.size()));
+      return Step::End;
+    }
+    return Step::WaitAgain;
+  }
+  if (!m_server.ParseRequest(m_strRequest, m_strReply, m_bKeepAlive)) return Step::End;
+
+  m_nSent = 0;
+  const Sent sent = SendReply();
+  if (sent == Sent::Failed) return Step::End;
+  if (sent == Sent::WouldBlock) {
+    m_bPendingWrite = true;
+    return Step::WaitAgain;
+  }
+  m_server.OnReplySent(static_cast<std::uint32_t>(m_nSent));
+  if (!m_bKeepAlive) return Step::End;
+  m_strRequest.clear();
+  return Step::GoOn;
+}
+
+CConnection::Sent CConnection::SendReply() {
+  while (m_nSent < m_strReply.size()) {
+    const std::size_t nSlice = std::min(m_strReply.size() - m_nSent, kSendSliceSize);
+    // MSG_NOSIGNAL: a peer that has gone is a failed send, not a SIGPIPE.
+    const ssize_t nSent = ::send(m_fdSocket, m_strReply.data() + m_nSent, nSlice, MSG_NOSIGNAL);
+    if (nSent > 0) {
+      m_nSent += static_cast<std::size_t>(nSent);
+    } else if (nSent < 0 && errno == EINTR) {
+      continue;
+    } else if (nSent == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      return Sent::WouldBlock;  // the offset stays for the next writable pass
+    } else {
+      m_server.WriteLog("WSASend(...) failure", "ClientThread, Primary Send", errno);
+      return Sent::Failed;
+    }
+  }
+  return Sent::Complete;
+}
+
+}  // namespace
+
+CGenericServer::CGenericServer() = default;
+
+CGenericServer::~CGenericServer() {
+  // Connection threads call into this object; none may outlive it.
+  if (m_bRunning) Shutdown();
+}
+
+bool CGenericServer::Run(int nPort, int nClientTimeout) {
+  if (m_bRunning) {
+    WriteLog("_beginthreadex(...) failure, for Launch Thread", "Run", errno);
+    return false;
+  }
+  m_nPort = nPort;
+  m_nClientTimeout = nClientTimeout;
+  m_hStartedEvent.Reset();
+
+  try {
+    m_hAcceptThread = CThreadHandle([this] { AcceptThread(this); });
+  } catch (const std::system_error& e) {
+    WriteLog("_beginthreadex(...) failure, for Launch Thread", "Run", e.code().value());
+    return false;
+  }
+  m_uAcceptThreadId = m_hAcceptThread.GetId();
+  // The accept thread is left to itself when it does not answer.
+  if (!m_hStartedEvent.Wait(m_startTimeout)) {
+    WriteLog("Unable to get response from Accept Thread withing specified Timeout ->", "Run",
+             static_cast<int>(m_startTimeout.count()));
+    return false;
+  }
+
+  m_hStartedEvent.Reset();
+  try {
+    m_hHelperThread = CThreadHandle([this] { HelperThread(this); });
+  } catch (const std::system_error& e) {
+    WriteLog("_beginthreadex(...) failure, for Helper Thread", "Run", e.code().value());
+    return false;
+  }
+  m_uHelperThreadId = m_hHelperThread.GetId();
+  if (!m_hStartedEvent.Wait(m_startTimeout)) {
+    WriteLog("Unable to get response from Helper Thread within specified Timeout ->", "Run",
+             static_cast<int>(m_startTimeout.count()));
+    return false;
+  }
+
+  m_bRunning = true;
+  return true;
+}
+
+bool CGenericServer::Shutdown() {
+  if (!m_bRunning) return false;
+  m_hShutdownEvent->Set();
+
+  bool bResult = true;
+  const auto deadline = CThreadHandle::Clock::now() + m_shutdownTimeout;
+  const bool bAcceptEnded = m_hAcceptThread.WaitUntil(deadline);
+  const bool bHelperEnded = m_hHelperThread.WaitUntil(deadline);
+  if (!bAcceptEnded || !bHelperEnded) {
+    WriteLog("WaitForMultipleObjects(...) timed out", "Shutdown", 0);
+    if (!m_hAcceptThread.Terminate())
+      WriteLog("TerminateThread(.ThreadA.) failure, probably it is already terminated", "Shutdown", kNoSuchThread);
+    if (!m_hHelperThread.Terminate())
+      WriteLog("TerminateThread(.ThreadC.) failure, probably it is already terminated", "Shutdown", kNoSuchThread);
+    bResult = false;
+  }
+  m_hAcceptThread.Close();
+  m_hHelperThread.Close();
+
+  // Connection threads end at their next wait now that the event is set.
+  while (m_nClients.load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(kClientCountPoll);
+
+  m_hShutdownEvent.reset();
+  m_bRunning = false;
+  return bResult;
+}
+
+bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, std::uint16_t nPort) {
+  OnClientAccepted(strAddress, nPort);
+
+  // Held while the thread starts, so its entry is listed before it can look.
+  std::lock_guard<std::mutex> lock(m_csClients);
+  auto pParam = std::make_unique<ClientThreadParam>();
+  pParam->pServer = this;
+  pParam->socket = std::move(socket);
+  pParam->shutdownEvent = m_hShutdownEvent;
+  try {
+    CThreadHandle hThread([pRaw = pParam.get()] { ClientThread(std::unique_ptr<ClientThreadParam>(pRaw)); });
+    pParam.release();  // the thread owns it now
+    const std::thread::id uThreadId = hThread.GetId();
+    m_lstClients.push_back(ClientEntry{std::move(hThread), uThreadId});
+    m_nClients.fetch_add(1, std::memory_order_relaxed);
+  } catch (const std::system_error& e) {
+    // The socket is closed with the unused parameter block.
+    WriteLog("_beginthreadex(...) failure", "AddClient", e.code().value());
+    return false;
+  }
+  return true;
+}
+
+void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, std::thread::id uThreadId) {
+  pParam->socket.Close();
+
+  CThreadHandle hFinished;
+  bool bFound = false;
+  {
+    std::lock_guard<std::mutex> lock(m_csClients);
+    pParam.reset();
+    auto it = std::find_if(m_lstClients.begin(), m_lstClients.end(),
+                           [uThreadId](const ClientEntry& entry) { return entry.uThreadId == uThreadId; });
+    if (it != m_lstClients.end()) {
+      hFinished = std::move(it->hThread);
+      m_lstClients.erase(it);
+      bFound = true;
+    }
+  }
+  if (!bFound) {
+    WriteLog("Thread not found in the list", "ClientThread", 0);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_csFinished);
+    m_lstFinished.push_back(std::move(hFinished));
+    ++m_nFinished;
+  }
+  // The very last access to the server: Shutdown may return once it reads 0.
+  m_nClients.fetch_sub(1, std::memory_order_release);
+}
+
+unsigned AcceptThread(CGenericServer* pServer) {
+  CGenericServer& server = *pServer;
+  // WSAStartup and its version check have no counterpart here.
+  CSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener.IsValid()) {
+    server.WriteLog("WSASocket(...) failure", "AcceptThread", errno);
+    return kThreadExitCode;
+  }
+  // Winsock binds a port whose old connections linger in TIME_WAIT; this
+  // does the same here and still refuses a port another socket listens on.
+  const int nReuse = 1;
+  ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof(nReuse));
+
+  // Loopback only: the server is for the movie on this machine.
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(server.m_nPort));
+  if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    server.WriteLog("bind(...) failure", "AcceptThread", errno);
+    return kThreadExitCode;
+  }
+  if (::listen(listener.Get(), SOMAXCONN) != 0) {
+    server.WriteLog("listen(...) failure", "AcceptThread", errno);
+    return kThreadExitCode;
+  }
+  auto shutdownEvent = std::make_shared<CSocketEvent>();
+  if (!shutdownEvent->Create()) {
+    server.WriteLog("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", errno);
+    return kThreadExitCode;
+  }
+  // poll() watches the listening socket itself, so there is no accept event
+  // to create; what the event selection still does is make it non-blocking.
+  if (!SetNonBlocking(listener.Get())) {
+    server.WriteLog("WSAEventSelect(...) failure", "AcceptThread", errno);
+    return kThreadExitCode;
+  }
+  server.m_hShutdownEvent = shutdownEvent;
+  server.m_hStartedEvent.Set();
+
+  for (;;) {
+    pollfd fds[2] = {{shutdownEvent->Fd(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      server.WriteLog("WaitForMultipleObjects(...) failure", "AcceptThread", errno);
+      break;
+    }
+    if (fds[0].revents != 0) break;
+    if (fds[1].revents & (POLLERR | POLLNVAL)) {
+      int nError = 0;
+      socklen_t nLength = sizeof(nError);
+      ::getsockopt(listener.Get(), SOL_SOCKET, SO_ERROR, &nError, &nLength);
+      server.WriteLog("WSAEnumNetworkEvents(...) failure", "AcceptThread", nError);
+      break;
+    }
+    if (!(fds[1].revents & POLLIN)) continue;
+
+    sockaddr_in peer{};
+    socklen_t nPeerLength = sizeof(peer);
+    CSocket client(::accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &nPeerLength, SOCK_CLOEXEC));
+    if (!client.IsValid()) {
+      // A connection that went away before it was taken is no failure.
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
+      server.WriteLog("WSAAccept(...) failure", "AcceptThread", errno);
+      if (shutdownEvent->Wait(kAcceptRetryPauseMs) != 0) break;
+      continue;
+    }
+    if (!server.AddClient(std::move(client), FormatAddress(peer.sin_addr), peer.sin_port))
+      server.WriteLog("AddClient(...) failure", "AcceptThread", 0);
+  }
+  return kThreadExitCode;
+}
+
+unsigned HelperThread(CGenericServer* pServer) {
+  CGenericServer& server = *pServer;
+  const std::shared_ptr<CSocketEvent> shutdownEvent = server.m_hShutdownEvent;
+  server.m_hStartedEvent.Set();
+
+  while (shutdownEvent->Wait(kHelperPollMs) == 0) {
+    std::lock_guard<std::mutex> lock(server.m_csFinished);
+    while (!server.m_lstFinished.empty()) {
+      CThreadHandle& hThread = server.m_lstFinished.front();
+      if (!hThread.Wait(server.m_reapTimeout)) {
+        server.WriteLog("WaitForSingleObject(...) timed out", "HelperThread", 0);
+        if (!hThread.Terminate())
+          server.WriteLog("TerminateThread(.h.) failure, probably it is already terminated", "HelperThread",
+                          kNoSuchThread);
+      }
+      server.m_lstFinished.pop_front();
+      --server.m_nFinished;
+    }
+  }
+  return kThreadExitCode;
+}
+
+unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam) {
+  CGenericServer& server = *pParam->pServer;
+  const int fdSocket = pParam->socket.Get();
+  // The event selection made the socket non-blocking.
+  if (!SetNonBlocking(fdSocket)) {
+    server.WriteLog("WSAEventSelect(...) failure", "ClientThread", errno);
+  } else {
+    try {
+      CConnection(server, fdSocket, pParam->shutdownEvent->Fd()).Serve();
+    } catch (...) {
+      // The derived class's request handling failed: this connection ends, the server goes on.
+      server.WriteLog("Exception in request handling, connection closed", "ClientThread", 0);
+    }
+  }
+  server.RemoveClient(std::move(pParam), std::this_thread::get_id());
+  return kThreadExitCode;
+}

@@ -1,0 +1,96 @@
+#pragma once
+// An abstract TCP server on the loopback address: an accept thread, a helper
+// thread that reaps finished connection threads, and one thread per
+// connection that collects a request until the derived class calls it
+// complete, lets the derived class build the reply and sends it back.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server/Events.h"
+#include "server/Socket.h"
+#include "server/ThreadHandle.h"
+#include "support/Log.h"
+
+class CGenericServer;
+
+// What AddClient hands to a connection thread; the thread frees it when it ends.
+struct ClientThreadParam {
+  CGenericServer* pServer = nullptr;
+  CSocket socket;
+  // The connection thread's own reference: the event outlives the accept thread.
+  std::shared_ptr<CSocketEvent> shutdownEvent;
+};
+
+unsigned AcceptThread(CGenericServer* pServer);
+unsigned HelperThread(CGenericServer* pServer);
+unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam);
+
+class CGenericServer : public CLog {
+ public:
+  CGenericServer();
+  // Stops a server that is still running, so no thread outlives the object.
+  ~CGenericServer() override;
+
+  // Peer address as "%d.%d.%d.%d" and the port as the socket address carries
+  // it (network byte order). Called on the accept thread before the
+  // connection's thread starts.
+  virtual int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) = 0;
+  // After a reply has gone out completely, with its length.
+  virtual int OnReplySent(std::uint32_t nBytesSent) = 0;
+  // After every receive, with all bytes of the request so far.
+  virtual bool IsRequestComplete(std::string strRequest) = 0;
+  // Turns a complete request into the reply; false drops the connection
+  // without one. bKeepAlive (0 at first) keeps the connection open when set.
+  virtual bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) = 0;
+
+  // Owner's thread. True when the accept and helper threads are up.
+  bool Run(int nPort, int nClientTimeout);
+  // Owner's thread. True when the service threads ended in time; false when
+  // they had to be let go or when the server was not running.
+  bool Shutdown();
+
+  // Port listened on (low 16 bits), set by Run.
+  int m_nPort = 0;
+  // Milliseconds a connection waits for network activity; 0 is no limit.
+  int m_nClientTimeout = 0;
+
+ protected:
+  // Waits of the server, as the program uses them; tests may shorten them.
+  std::chrono::milliseconds m_startTimeout{30000};
+  std::chrono::milliseconds m_shutdownTimeout{1000};
+  std::chrono::milliseconds m_reapTimeout{1000};
+
+ private:
+  friend unsigned AcceptThread(CGenericServer* pServer);
+  friend unsigned HelperThread(CGenericServer* pServer);
+  friend unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam);
+
+  struct ClientEntry {
+    CThreadHandle hThread;
+    std::thread::id uThreadId;
+  };
+
+  bool AddClient(CSocket socket, const std::string& strAddress, std::uint16_t nPort);
+  void RemoveClient(std::unique_ptr<ClientThreadParam> pParam, std::thread::id uThreadId);
+
+  CThreadHandle m_hAcceptThread;
+  std::thread::id m_uAcceptThreadId;
+  CThreadHandle m_hHelperThread;
+  std::thread::id m_uHelperThreadId;
+  // Created by the accept thread before it reports itself up; set by Shutdown.
+  std::shared_ptr<CSocketEvent> m_hShutdownEvent;
+  CAutoResetEvent m_hStartedEvent;
+  std::list<ClientEntry> m_lstClients;
+  std::atomic<std::int32_t> m_nClients{0};
+  std::list<CThreadHandle> m_lstFinished;
+  std::int32_t m_nFinished = 0;
+  std::mutex m_csClients;
+  std::mutex m_csFinished;
+  bool m_bRunning = false;
+};

@@ -1,0 +1,441 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempDir.h"
+#include "server/GenericServer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kPatience = 5s;
+
+// Collects requests until an empty line, answers through a test-chosen
+// handler and records what the server reports to it.
+class CTestServer : public CGenericServer {
+ public:
+  using Handler = std::function<bool(const std::string& request, std::string& reply, int& keepAlive)>;
+
+  explicit CTestServer(Handler handler = EchoHandler) : m_handler(std::move(handler)) {}
+  // Connection threads call into this class: stop them before its members go.
+  ~CTestServer() override { Shutdown(); }
+
+  static bool EchoHandler(const std::string& request, std::string& reply, int& keepAlive) {
+    keepAlive = request.find("keep") != std::string::npos ? 1 : 0;
+    reply = "reply to " + request;
+    return true;
+  }
+
+  int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_accepted.emplace_back(strAddress, nPort);
+    return 0;
+  }
+  int OnReplySent(std::uint32_t nBytesSent) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sent.push_back(nBytesSent);
+    m_cv.notify_all();
+    return 0;
+  }
+  bool IsRequestComplete(std::string strRequest) override {
+    return strRequest.size() >= 4 && strRequest.compare(strRequest.size() - 4, 4, "\r\n\r\n") == 0;
+  }
+  bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) override {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(strRequest);
+    }
+    return m_handler(strRequest, strReply, bKeepAlive);
+  }
+
+  void ShortenStartTimeout(std::chrono::milliseconds timeout) { m_startTimeout = timeout; }
+  std::chrono::milliseconds StartTimeout() const { return m_startTimeout; }
+
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+  }
+  std::vector<std::pair<std::string, std::uint16_t>> Accepted() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_accepted;
+  }
+  std::vector<std::uint32_t> WaitForSent(std::size_t nCount) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait_for(lock, kPatience, [&] { return m_sent.size() >= nCount; });
+    return m_sent;
+  }
+
+ private:
+  Handler m_handler;
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::string> m_requests;
+  std::vector<std::pair<std::string, std::uint16_t>> m_accepted;
+  std::vector<std::uint32_t> m_sent;
+};
+
+// A port nobody listens on right now.
+int FreePort() {
+  CSocket probe(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t nLength = sizeof(address);
+  ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &nLength);
+  return ntohs(address.sin_port);
+}
+
+// The far end of a connection, as the movie's player would hold it.
+class CClient {
+ public:
+  explicit CClient(int nPort, int nReceiveBuffer = 0) : m_socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const timeval patience{5, 0};
+    ::setsockopt(m_socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
+    const int nNoDelay = 1;
+    ::setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
+    if (nReceiveBuffer > 0)
+      ::setsockopt(m_socket.Get(), SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof(nReceiveBuffer));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(nPort));
+    m_bConnected = ::connect(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+
+  bool Connected() const { return m_bConnected; }
+  std::uint16_t LocalPortAsOnTheWire() const {
+    sockaddr_in address{};
+    socklen_t nLength = sizeof(address);
+    ::getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), &nLength);
+    return address.sin_port;
+  }
+  bool Send(const std::string& data) {
+    return ::send(m_socket.Get(), data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+  }
+  // Exactly n bytes, or fewer when the connection ends or stays silent.
+  std::string Receive(std::size_t n) {
+    std::string data;
+    data.reserve(n);
+    std::vector<char> buffer(1024 * 1024);
+    while (data.size() < n) {
+      const ssize_t got = ::recv(m_socket.Get(), buffer.data(), std::min(buffer.size(), n - data.size()), 0);
+      if (got <= 0) break;
+      data.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return data;
+  }
+  // Everything until the server closes; nullopt when it does not within 5 s.
+  std::optional<std::string> ReceiveToClose(std::size_t nExpected = 0) {
+    std::string data;
+    data.reserve(nExpected);
+    std::vector<char> buffer(1024 * 1024);
+    for (;;) {
+      const ssize_t got = ::recv(m_socket.Get(), buffer.data(), buffer.size(), 0);
+      if (got == 0 || (got < 0 && errno == ECONNRESET)) return data;
+      if (got < 0) return std::nullopt;
+      data.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+  }
+
+ private:
+  CSocket m_socket;
+  bool m_bConnected = false;
+};
+
+class GenericServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(m_dir.Path().empty());
+    setenv("WINDIR", m_dir.Path().c_str(), 1);
+    m_nPort = FreePort();
+  }
+  void TearDown() override { unsetenv("WINDIR"); }
+  std::string LogText() const { return ReadWholeFile(m_dir.Path() + "/RunLog.log"); }
+
+  CTempDir m_dir;
+  int m_nPort = 0;
+};
+
+TEST_F(GenericServer, RequestInSeveralPacketsReachesParseRequestOnceAndWhole) {
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  EXPECT_EQ(server.m_nPort, m_nPort);
+
+  CClient client(m_nPort);
+  ASSERT_TRUE(client.Connected());
+  const std::string pieces[] = {"GET /a", ".swf HTTP/1.0\r\n", "Host: x\r\n", "\r\n"};
+  for (const std::string& piece : pieces) {
+    ASSERT_TRUE(client.Send(piece));
+    std::this_thread::sleep_for(30ms);
+  }
+  const std::string whole = "GET /a.swf HTTP/1.0\r\nHost: x\r\n\r\n";
+  EXPECT_EQ(client.ReceiveToClose(), "reply to " + whole);
+  EXPECT_EQ(server.Requests(), std::vector<std::string>{whole});
+
+  const auto accepted = server.Accepted();
+  ASSERT_EQ(accepted.size(), 1u);
+  EXPECT_EQ(accepted[0].first, "127.0.0.1");
+  EXPECT_EQ(accepted[0].second, client.LocalPortAsOnTheWire());
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(GenericServer, ListensOnTheLoopbackAddressOnly) {
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 0));
+  char szLocal[32];
+  std::snprintf(szLocal, sizeof(szLocal), "0100007F:%04X 00000000:0000 0A", m_nPort);
+  char szAny[32];
+  std::snprintf(szAny, sizeof(szAny), "00000000:%04X 00000000:0000 0A", m_nPort);
+  const std::string table = ReadWholeFile("/proc/net/tcp");
+  EXPECT_NE(table.find(szLocal), std::string::npos) << table;
+  EXPECT_EQ(table.find(szAny), std::string::npos);
+}
+
+TEST_F(GenericServer, SilentConnectionIsClosedAfterTheClientTimeoutWithoutLogLine) {
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 150));
+  CClient client(m_nPort);
+  ASSERT_TRUE(client.Connected());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.ReceiveToClose(), "");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+  EXPECT_TRUE(server.Requests().empty());
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(LogText(), "");
+}
+
+// More than the server's send buffer (at most 4 MiB here) and the client's
+// fixed receive buffer (twice what is asked for) together can hold.
+constexpr std::size_t kLargeReply = 6 * 1024 * 1024;
+constexpr int kSmallReceiveBuffer = 256 * 1024;
+
+// Bytes whose every offset is recognisable: a 4,094-byte cycle of letters
+// does not line up with any buffer or slice size.
+std::string Pattern(std::size_t n) {
+  std::string data;
+  for (std::size_t i = 0; i < 4093; ++i) data += static_cast<char>('a' + (i * 7) % 26);
+  data += static_cast<char>('A');
+  while (data.size() < n) data += data;
+  data.resize(n);
+  return data;
+}
+
+TEST_F(GenericServer, ReplyLargerThanTheSocketBuffersCompletesFromTheSavedOffset) {
+  const std::string big = Pattern(kLargeReply);
+  CTestServer server([&](const std::string&, std::string& reply, int&) {
+    reply = big;
+    return true;
+  });
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  CClient client(m_nPort, kSmallReceiveBuffer);
+  ASSERT_TRUE(client.Connected());
+  ASSERT_TRUE(client.Send("GET /big HTTP/1.0\r\n\r\n"));
+  std::this_thread::sleep_for(200ms);  // the server runs into a full send buffer meanwhile
+  const std::optional<std::string> received = client.ReceiveToClose(big.size());
+  ASSERT_TRUE(received.has_value());
+  ASSERT_EQ(received->size(), big.size());
+  EXPECT_TRUE(*received == big);
+  EXPECT_EQ(server.WaitForSent(1), std::vector<std::uint32_t>{static_cast<std::uint32_t>(big.size())});
+}
+
+TEST_F(GenericServer, KeptAliveConnectionServesRequestsEachWithAnEmptiedAccumulator) {
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  CClient client(m_nPort);
+  ASSERT_TRUE(client.Connected());
+  const std::string requests[] = {"one keep\r\n\r\n", "two keep\r\n\r\n", "three\r\n\r\n"};
+  for (const std::string& request : requests) {
+    ASSERT_TRUE(client.Send(request));
+    const std::string expected = "reply to " + request;
+    EXPECT_EQ(client.Receive(expected.size()), expected);
+  }
+  EXPECT_EQ(client.ReceiveToClose(), "");  // the last one did not ask to stay open
+  EXPECT_EQ(server.Requests(), std::vector<std::string>(std::begin(requests), std::end(requests)));
+  EXPECT_EQ(server.WaitForSent(3).size(), 3u);
+}
+
+TEST_F(GenericServer, RequestSentWhileAReplyIsPendingWaitsForTheNextTurn) {
+  const std::string big = Pattern(kLargeReply);
+  CTestServer server([&](const std::string& request, std::string& reply, int& keepAlive) {
+    keepAlive = 1;
+    reply = request.find("big") != std::string::npos ? big : "small";
+    return true;
+  });
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  CClient client(m_nPort, kSmallReceiveBuffer);
+  ASSERT_TRUE(client.Connected());
+  ASSERT_TRUE(client.Send("big\r\n\r\n"));
+  // The next request goes out only once the first is being answered.
+  for (int i = 0; i < 1000 && server.Requests().empty(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(server.Requests().size(), 1u);
+  std::this_thread::sleep_for(200ms);  // the reply fills the buffers and waits to be read
+  ASSERT_TRUE(client.Send("next\r\n\r\n"));
+  const std::string first = client.Receive(big.size());
+  EXPECT_TRUE(first == big) << "the first reply was cut after " << first.size() << " bytes";
+  EXPECT_EQ(client.Receive(5), "small");
+  EXPECT_EQ(server.Requests(), (std::vector<std::string>{"big\r\n\r\n", "next\r\n\r\n"}));
+}
+
+TEST_F(GenericServer, RunTwiceFailsWithTheLaunchLineAndShutdownOfAStoppedServerIsSilent) {
+  CTestServer server;
+  EXPECT_FALSE(server.Shutdown());
+  EXPECT_EQ(LogText(), "");
+
+  ASSERT_TRUE(server.Run(m_nPort, 0));
+  EXPECT_FALSE(server.Run(m_nPort, 0));
+  EXPECT_NE(LogText().find(" - _beginthreadex(...) failure, for Launch Thread.\t[Run]\t["), std::string::npos)
+      << LogText();
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_FALSE(server.Shutdown());
+  const std::string text = LogText();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+
+  // A stopped server starts again on the same port and serves.
+  ASSERT_TRUE(server.Run(m_nPort, 0));
+  CClient client(m_nPort);
+  ASSERT_TRUE(client.Send("again\r\n\r\n"));
+  EXPECT_EQ(client.ReceiveToClose(), "reply to again\r\n\r\n");
+}
+
+TEST_F(GenericServer, TakenPortGivesTheBindLineThenTheHandshakeTimeout) {
+  CSocket other(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(m_nPort));
+  ASSERT_EQ(::bind(other.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(other.Get(), 1), 0);
+
+  CTestServer server;
+  EXPECT_EQ(server.StartTimeout(), 30000ms);  // what the program waits
+  server.ShortenStartTimeout(200ms);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(server.Run(m_nPort, 0));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+
+  const std::string text = LogText();
+  const std::string bindLine = " - bind(...) failure.\t[AcceptThread]\t[" + std::to_string(EADDRINUSE) + "]\r\n";
+  const std::string timeoutLine =
+      " - Unable to get response from Accept Thread withing specified Timeout ->.\t[Run]\t[200]\r\n";
+  const std::size_t nBind = text.find(bindLine);
+  const std::size_t nTimeout = text.find(timeoutLine);
+  ASSERT_NE(nBind, std::string::npos) << text;
+  ASSERT_NE(nTimeout, std::string::npos) << text;
+  EXPECT_LT(nBind, nTimeout);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+  EXPECT_FALSE(server.Shutdown());  // it never ran
+}
+
+TEST_F(GenericServer, ShutdownEndsOpenConnectionsAndReturnsTrue) {
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 0));
+  std::vector<std::unique_ptr<CClient>> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(std::make_unique<CClient>(m_nPort));
+    ASSERT_TRUE(clients.back()->Connected());
+    ASSERT_TRUE(clients.back()->Send("half a request"));
+  }
+  // Every connection has its thread before the stop.
+  for (int i = 0; i < 200 && server.Accepted().size() < clients.size(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(server.Accepted().size(), clients.size());
+
+  EXPECT_TRUE(server.Shutdown());
+  for (auto& client : clients) EXPECT_EQ(client->ReceiveToClose(), "");
+  EXPECT_TRUE(server.Requests().empty());
+  EXPECT_EQ(LogText(), "");
+  EXPECT_FALSE(CClient(m_nPort).Connected());
+}
+
+TEST_F(GenericServer, UnendedRequestPast64KiBEndsTheConnectionWithOneLine) {
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  CClient client(m_nPort);
+  ASSERT_TRUE(client.Connected());
+  const std::string chunk(16 * 1024, 'h');
+  for (int i = 0; i < 5; ++i) client.Send(chunk);  // 80 KiB, never an empty line
+  EXPECT_EQ(client.ReceiveToClose(), "");
+  EXPECT_TRUE(server.Requests().empty());
+  EXPECT_TRUE(server.Shutdown());
+
+  const std::string text = LogText();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find("\t[ClientThread]\t["), std::string::npos) << text;
+
+  // Just under the limit, a request is still served.
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  CClient large(m_nPort);
+  const std::string request = std::string(60 * 1024, 'g') + "\r\n\r\n";
+  ASSERT_TRUE(large.Send(request));
+  const std::optional<std::string> reply = large.ReceiveToClose();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->size(), std::string("reply to ").size() + request.size());
+}
+
+TEST_F(GenericServer, FailingRequestHandlerEndsOnlyItsOwnConnection) {
+  CTestServer server([](const std::string& request, std::string& reply, int&) {
+    if (request.find("throw") != std::string::npos) throw std::runtime_error("bad request");
+    if (request.find("refuse") != std::string::npos) return false;
+    reply = "fine";
+    return true;
+  });
+  ASSERT_TRUE(server.Run(m_nPort, 5000));
+
+  CClient throwing(m_nPort);
+  ASSERT_TRUE(throwing.Send("throw\r\n\r\n"));
+  EXPECT_EQ(throwing.ReceiveToClose(), "");
+  CClient refused(m_nPort);
+  ASSERT_TRUE(refused.Send("refuse\r\n\r\n"));
+  EXPECT_EQ(refused.ReceiveToClose(), "");
+  CClient served(m_nPort);
+  ASSERT_TRUE(served.Send("ok\r\n\r\n"));
+  EXPECT_EQ(served.ReceiveToClose(), "fine");
+
+  EXPECT_TRUE(server.Shutdown());
+  const std::string text = LogText();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;  // only the exception is a failure
+  EXPECT_NE(text.find("\t[ClientThread]\t[0]\r\n"), std::string::npos) << text;
+}
+
+// A derived class with nothing of its own to protect, left running.
+class CBareServer : public CGenericServer {
+ public:
+  int OnClientAccepted(const std::string&, std::uint16_t) override {
+    m_nAccepted.fetch_add(1);
+    return 0;
+  }
+  int OnReplySent(std::uint32_t) override { return 0; }
+  bool IsRequestComplete(std::string) override { return false; }
+  bool ParseRequest(std::string, std::string&, int&) override { return false; }
+  std::atomic<int> m_nAccepted{0};
+};
+
+TEST_F(GenericServer, ServerDestroyedWhileRunningStopsItsThreadsFirst) {
+  std::optional<CClient> client;
+  {
+    auto server = std::make_unique<CBareServer>();
+    ASSERT_TRUE(server->Run(m_nPort, 0));
+    client.emplace(m_nPort);
+    for (int i = 0; i < 200 && server->m_nAccepted.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(server->m_nAccepted.load(), 1);
+  }
+  EXPECT_EQ(client->ReceiveToClose(), "");
+  EXPECT_FALSE(CClient(m_nPort).Connected());
+}
+
+}  // namespace
