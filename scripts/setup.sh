@@ -13,6 +13,7 @@ PACKAGES=(
   libxml2-dev
   libasound2-dev alsa-utils
   libmp3lame-dev lame libmpg123-dev mpg123 sox
+  zlib1g-dev libpng-dev
   libcairo2-dev fonts-dejavu-core
   qt6-base-dev qt6-webengine-dev
   fonts-wqy-microhei
