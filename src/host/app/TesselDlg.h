@@ -14,6 +14,7 @@
 #include "net/Upload.h"
 #include "platform/MessageLoop.h"
 #include "server/HTTPServer.h"
+#include "support/Xml.h"
 
 namespace host {
 
@@ -24,27 +25,33 @@ extern std::string g_exeDir;
 // The parameters of the last RecUpload.
 extern UploadParam g_uploadParam;
 
+// Fetches the encoder library next to the executable; started when it is missing.
+unsigned LameDownloadThreadProc(std::string strBaseUrl);
+
 class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEvents {
  public:
+  // Builds the movie control inside the window; it may register its own
+  // paths on the server before the server starts.
   using FlashFactory = std::function<std::unique_ptr<CShockwaveflash1>(QWidget* parent, CHTTPServer& server)>;
 
   static constexpr platform::UINT_PTR kStartupTimerId = 100005;
   static constexpr platform::UINT kStartupTimerPeriod = 100;
-  static constexpr platform::UINT WM_UPLOAD_DONE = platform::WM_USER + 100;
   static constexpr int kWindowWidth = 976;
   static constexpr int kWindowHeight = 632;
   static constexpr int kMovieWidth = 970;
   static constexpr int kMovieHeight = 607;
 
-  explicit CTesselDlg(FlashFactory makeFlash, QWidget* parent = nullptr);
+  CTesselDlg(const FlashFactory& makeFlash, audio::IWaveDevices& devices, QWidget* parent = nullptr);
   ~CTesselDlg() override;
 
+  // Initialises and runs the window modally, as the framework's DoModal.
+  int DoModal();
   bool OnInitDialog();
   void SetWindowMode(bool fullScreen);
   void RunStartup();
   bool DeleteTree(const std::string& dir);
 
-  // Command bridge.
+  // The command bridge.
   void OnFlashCall(const std::string& request) override;
   void OnFSCommand(const std::string& command, const std::string& args) override;
   long OnUploadDone(platform::WPARAM wParam, platform::LPARAM lParam);
@@ -53,19 +60,16 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
 
   void ShowAbout();
 
-  // Read by tests and the movie host.
   CShockwaveflash1& Flash() { return *m_flash; }
   CHTTPServer& Server() { return m_server; }
-  CAudioPlayRec& Audio() { return m_audio; }
+  audio::CAudioPlayRec& Audio() { return m_audio; }
   const std::string& CacheDir() const { return m_cacheDir; }
   bool LoadingTextVisible() const { return !m_loadingText->isHidden(); }
   QRect MovieGeometry() const { return m_movieRect; }
 
  protected:
-  // platform::CMsgTarget
   void OnTimer(platform::UINT_PTR nIDEvent) override;
   void OnMessage(platform::UINT message, platform::WPARAM wParam, platform::LPARAM lParam) override;
-  // Qt
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
@@ -73,13 +77,16 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
  private:
   void ReconcileWithVersionFile(VeldXml::CXmlDocument& manifest, VeldXml::CXmlDocument& versions);
   void ReconcileFirstRun(VeldXml::CXmlDocument& manifest, VeldXml::CXmlDocument& versions);
-  void StartUpload(const VeldXml::CXmlDocument& request);
+  void RecUpload(const VeldXml::CXmlDocument& request);
+  void RecStart();
+  void MoveMovie(const QRect& rect);
 
   int m_nChannelMode = 0;
-  CAudioPlayRec m_audio;
+  audio::CAudioPlayRec m_audio;
   std::unique_ptr<CShockwaveflash1> m_flash;
   CHTTPServer m_server;
   std::string m_cacheDir;
+  // Child widgets; the window owns and deletes them.
   QProgressBar* m_progress;
   QLabel* m_loadingText;
   QRect m_movieRect;

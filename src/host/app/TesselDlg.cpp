@@ -1,0 +1,158 @@
+#include "host/app/TesselDlg.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QScreen>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+#include "host/CommandBridge.h"
+#include "host/DeleteTree.h"
+#include "platform/MessageBox.h"
+
+namespace host {
+
+int g_windowedMode = 0;
+std::string g_exeDir;
+UploadParam g_uploadParam;
+
+namespace {
+
+constexpr const char* kProductName = "趣比数学";
+constexpr const char* kCompanyName = "趣比教育";
+constexpr const char* kWebSite = "www.quillby.cn";
+constexpr const char* kLoadingText = "载入资源中,请稍后";
+constexpr const char* kAudioInitFailed = "录音设备初始化失败,部分功能无法使用!";
+
+QString Caption() { return QString("%1 1.2 - %2").arg(kProductName, kWebSite); }
+
+}  // namespace
+
+CTesselDlg::CTesselDlg(const FlashFactory& makeFlash, audio::IWaveDevices& devices, QWidget* parent)
+    : QDialog(parent),
+      m_audio(devices),
+      m_flash(makeFlash(this, m_server)),
+      m_progress(new QProgressBar(this)),
+      m_loadingText(new QLabel(QString::fromUtf8(kLoadingText), this)) {
+  setWindowTitle(Caption());
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  // The template's small size until the first sizing.
+  resize(342, 216);
+  m_loadingText->setAlignment(Qt::AlignCenter);
+  m_loadingText->setGeometry(69, 88, 204, 26);
+  m_progress->setGeometry(31, 154, 273, 22);
+  m_flash->SetEventSink(this);
+  auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(about, &QShortcut::activated, this, [this] { ShowAbout(); });
+}
+
+CTesselDlg::~CTesselDlg() {
+  m_flash->SetEventSink(nullptr);
+  DestroyTarget();
+}
+
+int CTesselDlg::DoModal() {
+  OnInitDialog();
+  return exec();
+}
+
+bool CTesselDlg::OnInitDialog() {
+  CreateTarget();
+  m_progress->hide();
+  platform::SetTimer(GetSafeHwnd(), kStartupTimerId, kStartupTimerPeriod);
+  if (!m_audio.Initialize(audio::FindRecordingDevice(), GetSafeHwnd(), this))
+    platform::MessageBox(kAudioInitFailed);
+  return true;
+}
+
+void CTesselDlg::OnTimer(platform::UINT_PTR nIDEvent) {
+  if (nIDEvent != kStartupTimerId) return;
+  // Killed first, so a start-up longer than one period is not entered twice.
+  platform::KillTimer(GetSafeHwnd(), kStartupTimerId);
+  RunStartup();
+  SetWindowMode(g_windowedMode != 0);
+}
+
+void CTesselDlg::MoveMovie(const QRect& rect) {
+  m_movieRect = rect;
+  m_flash->MoveWindow(rect.x(), rect.y(), rect.width(), rect.height());
+}
+
+void CTesselDlg::SetWindowMode(bool fullScreen) {
+  bool visible = isVisible();
+  QRect screenRect = (screen() ? screen() : QGuiApplication::primaryScreen())->geometry();
+  if (fullScreen) {
+    g_windowedMode = 0;
+    setWindowFlag(Qt::FramelessWindowHint, true);
+    setGeometry(screenRect);
+    MoveMovie(QRect(0, 0, screenRect.width(), screenRect.height()));
+  } else {
+    g_windowedMode = 1;
+    setWindowFlag(Qt::FramelessWindowHint, false);
+    // The movie fills the client area; the window manager's frame goes
+    // around it, and the whole 976 x 632 box is centred.
+    resize(kMovieWidth, kMovieHeight);
+    move(screenRect.x() + (screenRect.width() - kWindowWidth) / 2,
+         screenRect.y() + (screenRect.height() - kWindowHeight) / 2);
+    MoveMovie(QRect(0, 0, kMovieWidth, kMovieHeight));
+  }
+  // Changing the frame hides a shown window.
+  if (visible) show();
+}
+
+void CTesselDlg::keyPressEvent(QKeyEvent* event) {
+  // Neither Escape nor Enter closes the window; keys typed into the movie
+  // reach it first because it has the focus.
+  switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      event->accept();
+      return;
+    default:
+      QDialog::keyPressEvent(event);
+  }
+}
+
+void CTesselDlg::closeEvent(QCloseEvent* event) {
+  m_server.Stop();
+  QDialog::closeEvent(event);
+}
+
+void CTesselDlg::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addAction(QString("关于 %1(&A)...").arg(kProductName), this, [this] { ShowAbout(); });
+  menu.exec(event->globalPos());
+}
+
+void CTesselDlg::ShowAbout() {
+  QDialog about(this);
+  about.setWindowTitle(QString("关于 %1").arg(kCompanyName));
+  auto* layout = new QVBoxLayout(&about);
+  for (const QString& line : {QString("%1 客户端 1.2").arg(kProductName), QString("版权所有 (C) 2012 %1").arg(kCompanyName),
+                              QString("网址: %1").arg(kWebSite), QString("客服电话: 400-800-1234"),
+                              QString("客服QQ: 800012345")})
+    layout->addWidget(new QLabel(line, &about));
+  about.exec();
+}
+
+void CTesselDlg::OnMessage(platform::UINT message, platform::WPARAM wParam, platform::LPARAM lParam) {
+  if (message == WM_UPLOAD_DONE) OnUploadDone(wParam, lParam);
+}
+
+long CTesselDlg::OnUploadDone(platform::WPARAM wParam, platform::LPARAM) {
+  if (wParam == 1) NotifyMovie("UPOK", "");
+  return 0;
+}
+
+void CTesselDlg::NotifyMovie(const std::string& name, const std::string& argument) {
+  m_flash->CallFunction(FormatNotification(name, argument));
+}
+
+bool CTesselDlg::DeleteTree(const std::string& dir) { return host::DeleteTree(dir); }
+
+}  // namespace host

@@ -1,0 +1,123 @@
+// The start-up sequence: server, manifest, cache reconciliation, boot movie
+// and the encoder library.
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "audio/encoder/LameEnc.h"
+#include "host/app/TesselDlg.h"
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+#include "server/Fetch.h"
+
+namespace host {
+
+namespace {
+
+constexpr const char* kCacheSubdir = "/quillby/sz";
+constexpr const char* kDefaultDocument = "INDEX.HTML";
+constexpr int kFirstPort = 9898;
+constexpr int kClientTimeoutMs = 20000;
+constexpr const char* kManifestName = "tovan.xml";
+constexpr const char* kVersionFileName = "VerDel.Dat";
+constexpr const char* kNewVersionFile = "<?xml version=\"1.0\"?><root></root>";
+constexpr const char* kBootMovie = "http://127.0.0.1:%d/qzboot.swf";
+constexpr const char* kManifestFailed = "打开资源更新文件失败！";
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+unsigned LameDownloadThreadProc(std::string strBaseUrl) {
+  DownloadFile(strBaseUrl + kLameLibraryFileName, g_exeDir + "/" + kLameLibraryFileName);
+  return 1;
+}
+
+void CTesselDlg::RunStartup() {
+  g_exeDir = platform::GetExeDir();
+  // With neither APPDATA nor a home, the cache would land in an undefined
+  // place; GetAppDataDir always answers an absolute directory.
+  m_cacheDir = platform::GetAppDataDir() + kCacheSubdir;
+
+  m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs);
+  const std::string baseUrl = m_server.GetBaseUrl();
+
+  const std::string manifestPath = m_cacheDir + "/" + kManifestName;
+  const std::string versionPath = m_cacheDir + "/" + kVersionFileName;
+  DownloadFile(baseUrl + kManifestName, manifestPath);
+
+  VeldXml::CXmlDocument manifest;
+  if (!manifest.Open(manifestPath)) {
+    platform::MessageBox(kManifestFailed);
+    manifest.Close();
+    return;
+  }
+  // Kept to be written back: reconciliation may discard the whole cache, and
+  // the next start without network still needs the manifest.
+  const std::string manifestBytes = ReadWholeFile(manifestPath);
+
+  VeldXml::CXmlDocument versions;
+  if (versions.Open(versionPath))
+    ReconcileWithVersionFile(manifest, versions);
+  else
+    ReconcileFirstRun(manifest, versions);
+
+  EnsureDirectoryPath(m_cacheDir);
+  versions.Save(versionPath);
+  if (!PathExists(manifestPath)) std::ofstream(manifestPath, std::ios::binary) << manifestBytes;
+  versions.Close();
+  manifest.Close();
+
+  m_loadingText->hide();
+
+  char url[64];
+  std::snprintf(url, sizeof url, kBootMovie, m_server.m_nPort);
+  m_flash->LoadMovie(0, url);
+  m_flash->Play();
+
+  if (!PathExists(g_exeDir + "/" + kLameLibraryFileName)) std::thread(LameDownloadThreadProc, baseUrl).detach();
+}
+
+void CTesselDlg::ReconcileWithVersionFile(VeldXml::CXmlDocument& manifest, VeldXml::CXmlDocument& versions) {
+  VeldXml::CXmlNode delMod = manifest.SelectSingleNode("//config/DelMod");
+  if (delMod.IsNull()) {
+    DeleteTree(m_cacheDir);
+    return;
+  }
+  VeldXml::CXmlNodes modules;
+  modules = delMod.GetChildren();
+  for (int i = 0; i < modules.GetCount(); ++i) {
+    VeldXml::CXmlNode module = modules.GetItem(i);
+    const std::string name = module.GetName();
+    const std::string value = module.GetText();
+    VeldXml::CXmlNode entry = versions.SelectSingleNode("//root/" + name);
+    if (entry.IsNull()) {
+      VeldXml::CXmlNode root = versions.GetRoot();
+      VeldXml::CXmlNode added = root.NewChild(name);
+      added.SetText(value);
+      DeleteTree(m_cacheDir + "/" + name);
+    } else if (entry.GetText() != value) {
+      entry.SetText(value);
+      DeleteTree(m_cacheDir + "/" + name);
+    }
+  }
+}
+
+void CTesselDlg::ReconcileFirstRun(VeldXml::CXmlDocument& manifest, VeldXml::CXmlDocument& versions) {
+  versions.LoadXml(kNewVersionFile);
+  VeldXml::CXmlNode delMod = manifest.SelectSingleNode("//config/DelMod");
+  VeldXml::CXmlNodes modules;
+  if (!delMod.IsNull()) modules = delMod.GetChildren();
+  DeleteTree(m_cacheDir);
+  VeldXml::CXmlNode root = versions.GetRoot();
+  for (int i = 0; i < modules.GetCount(); ++i) {
+    VeldXml::CXmlNode module = modules.GetItem(i);
+    VeldXml::CXmlNode added = root.NewChild(module.GetName());
+    added.SetText(module.GetText());
+  }
+}
+
+}  // namespace host
