@@ -405,9 +405,17 @@ void CAudioPlayRec::OnOutputBufferDone(WAVEHDR* pwh) {
       QueueOutputBuffer(static_cast<int>(pwh->dwUser), static_cast<DWORD>(n));
       return;
     }
-    Stop();  // end of the file
+    // End of the file: the buffers still queued are played out rather than
+    // reset away, and the last one back closes the device.
+    FinishPlayback();
   }
   if (m_nQueued == 0 && m_nState != kStatePlaying) CloseOutput();
+}
+
+void CAudioPlayRec::FinishPlayback() {
+  platform::SetTimer(GetSafeHwnd(), kOutputStopTimer, kStopTimeoutMs);
+  InvalidateDisplay();
+  m_nState = kStateStopping;
 }
 
 void CAudioPlayRec::CloseOutput() {

@@ -72,6 +72,7 @@ class CAudioPlayRec : public platform::CMsgTarget {
   bool QueueOutputBuffer(int nIndex, DWORD dwBytes);
   void OnInputBufferDone(WAVEHDR* pwh);
   void OnOutputBufferDone(WAVEHDR* pwh);
+  void FinishPlayback();
   void AbandonInput();
   void ReleasePlayback();
   void CloseInput();
