@@ -175,10 +175,11 @@ bool CAudioPlayRec::StartRecording(int nChannelMode) {
 // A device that would not start holds the queued buffers: take them back and
 // close it, so the set can go and the next recording finds the device free.
 void CAudioPlayRec::AbandonInput() {
-  MMRESULT mmr = m_hWaveIn->Reset();
+  std::unique_ptr<IWaveIn> device = std::move(m_hWaveIn);
+  MMRESULT mmr = device->Reset();
   if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveInReset() failed", mmr);
-  mmr = m_hWaveIn->Close();
-  m_hWaveIn.reset();
+  mmr = device->Close();
+  device.reset();
   m_nQueued = 0;
   if (mmr != MMSYSERR_NOERROR)
     ReportWaveError("waveInClose() failed", mmr);
@@ -302,15 +303,18 @@ void CAudioPlayRec::CloseInput() {
   // Whichever closes first, the last buffer or the timer, disarms the other,
   // so a stale timer cannot end the next recording.
   platform::KillTimer(GetSafeHwnd(), kInputStopTimer);
-  MMRESULT mmr = m_hWaveIn->Reset();
+  // The engine lets go of the device first: a buffer that comes back while an
+  // error box below is open is dropped instead of closing the device again.
+  std::unique_ptr<IWaveIn> device = std::move(m_hWaveIn);
+  MMRESULT mmr = device->Reset();
   if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveInReset() failed", mmr);
   std::this_thread::sleep_for(kInputResetPause);
   for (int slot = 0; slot < kSlots; ++slot) {
     CloseOutputFile(slot, "mp3");
     CloseOutputFile(slot, "wav");
   }
-  mmr = m_hWaveIn->Close();
-  m_hWaveIn.reset();
+  mmr = device->Close();
+  device.reset();
   if (mmr != MMSYSERR_NOERROR) {
     // No MM_WIM_CLOSE will come for a device that failed to close; do what it would.
     m_nQueued = 0;
@@ -359,10 +363,11 @@ bool CAudioPlayRec::Play() {
 // recording's too) and the output device with whatever it was given.
 void CAudioPlayRec::ReleasePlayback() {
   if (m_hWaveOut) {
-    MMRESULT mmr = m_hWaveOut->Reset();
+    std::unique_ptr<IWaveOut> device = std::move(m_hWaveOut);
+    MMRESULT mmr = device->Reset();
     if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveOutReset() failed", mmr);
-    mmr = m_hWaveOut->Close();
-    m_hWaveOut.reset();
+    mmr = device->Close();
+    device.reset();
     m_nQueued = 0;
     if (mmr != MMSYSERR_NOERROR)
       ReportWaveError("waveOutClose() failed", mmr);
@@ -421,10 +426,11 @@ void CAudioPlayRec::FinishPlayback() {
 void CAudioPlayRec::CloseOutput() {
   if (!m_hWaveOut || (m_nState != kStatePlaying && m_nState != kStateStopping)) return;
   platform::KillTimer(GetSafeHwnd(), kOutputStopTimer);
-  m_hWaveOut->Pause();
+  std::unique_ptr<IWaveOut> device = std::move(m_hWaveOut);
+  device->Pause();
   std::this_thread::sleep_for(kOutputPausePause);
-  MMRESULT mmr = m_hWaveOut->Close();
-  m_hWaveOut.reset();
+  MMRESULT mmr = device->Close();
+  device.reset();
   m_hWaveFile[0].Close();
   m_nState = kStateReady;
   if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveOutClose() failed", mmr);
