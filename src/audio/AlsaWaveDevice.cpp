@@ -1,0 +1,420 @@
+#include "audio/AlsaWaveDevice.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/MessageLoop.h"
+
+namespace audio {
+
+namespace {
+
+// The name WAVE_MAPPER opens.
+constexpr const char* kDefaultPcm = "default";
+// Size of ALSA's ring; the engine queues more than this itself.
+constexpr unsigned kLatencyUs = 100000;
+// Longest time a worker waits on ALSA before it looks at new requests.
+constexpr int kPollMs = 20;
+constexpr std::chrono::milliseconds kPollInterval{kPollMs};
+
+struct PcmCloser {
+  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+};
+using PcmPtr = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+struct HintsFree {
+  void operator()(void** hints) const { snd_device_name_free_hint(hints); }
+};
+
+struct CStringFree {
+  void operator()(char* s) const { std::free(s); }
+};
+using HintText = std::unique_ptr<char, CStringFree>;
+
+MMRESULT AlsaResult(long err) { return static_cast<MMRESULT>(static_cast<int>(err)); }
+
+MMRESULT OpenPcm(PcmPtr& out, const std::string& name, snd_pcm_stream_t stream, const WAVEFORMATEX& wfx) {
+  if (!IsPlayableFormat(wfx)) return WAVERR_BADFORMAT;
+  snd_pcm_t* raw = nullptr;
+  int err = snd_pcm_open(&raw, name.c_str(), stream, SND_PCM_NONBLOCK);
+  if (err < 0) return AlsaResult(err);
+  PcmPtr pcm(raw);
+  snd_pcm_format_t format = wfx.wBitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+  err = snd_pcm_set_params(pcm.get(), format, SND_PCM_ACCESS_RW_INTERLEAVED, wfx.nChannels, wfx.nSamplesPerSec, 1,
+                           kLatencyUs);
+  if (err < 0) return AlsaResult(err);
+  if (stream == SND_PCM_STREAM_PLAYBACK) {
+    // Start after one period rather than a full ring, so short sounds play too.
+    snd_pcm_uframes_t bufferSize = 0, periodSize = 0;
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    if (snd_pcm_get_params(pcm.get(), &bufferSize, &periodSize) == 0 && snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
+        snd_pcm_sw_params_set_start_threshold(pcm.get(), sw, periodSize) == 0)
+      snd_pcm_sw_params(pcm.get(), sw);
+  }
+  out = std::move(pcm);
+  return MMSYSERR_NOERROR;
+}
+
+// One open PCM with its worker thread. Only the worker calls ALSA on the PCM
+// while it runs; the caller's thread hands it requests under m_lock.
+class CAlsaStream {
+ public:
+  CAlsaStream(PcmPtr pcm, HWND hwnd, const WAVEFORMATEX& wfx, UINT doneMessage, UINT closeMessage)
+      : m_pcm(std::move(pcm)),
+        m_hwnd(hwnd),
+        m_frameBytes(wfx.nBlockAlign),
+        m_doneMessage(doneMessage),
+        m_closeMessage(closeMessage) {}
+  virtual ~CAlsaStream() = default;
+
+ protected:
+  MMRESULT Prepare(WAVEHDR* pwh) {
+    std::lock_guard lock(m_lock);
+    return m_bClosed ? MMSYSERR_INVALHANDLE : PrepareWaveHeader(pwh);
+  }
+  MMRESULT Unprepare(WAVEHDR* pwh) {
+    std::lock_guard lock(m_lock);
+    return m_bClosed ? MMSYSERR_INVALHANDLE : UnprepareWaveHeader(pwh);
+  }
+  MMRESULT Enqueue(WAVEHDR* pwh) {
+    std::lock_guard lock(m_lock);
+    if (m_bClosed) return MMSYSERR_INVALHANDLE;
+    if (auto r = CheckQueueable(pwh)) return r;
+    pwh->dwFlags = (pwh->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    pwh->dwBytesRecorded = 0;
+    pwh->reserved = 0;  // bytes of it moved so far
+    m_queue.push_back(pwh);
+    m_cv.notify_all();
+    return MMSYSERR_NOERROR;
+  }
+  // Waits until the worker has stopped the PCM and handed every buffer back.
+  MMRESULT RequestReset() {
+    std::unique_lock lock(m_lock);
+    if (m_bClosed) return MMSYSERR_INVALHANDLE;
+    m_bResetRequested = true;
+    m_cv.notify_all();
+    m_cv.wait(lock, [this] { return !m_bResetRequested; });
+    return MMSYSERR_NOERROR;
+  }
+  MMRESULT CloseStream() {
+    {
+      std::lock_guard lock(m_lock);
+      if (m_bClosed) return MMSYSERR_INVALHANDLE;
+      if (HasBuffers()) return WAVERR_STILLPLAYING;
+      m_bClosed = true;
+    }
+    StopWorker();
+    m_pcm.reset();
+    platform::PostMessage(m_hwnd, m_closeMessage, 0, 0);
+    return MMSYSERR_NOERROR;
+  }
+
+  void StartWorker() {
+    m_worker = std::thread([this] { Run(); });
+  }
+  void StopWorker() {
+    {
+      std::lock_guard lock(m_lock);
+      m_bQuit = true;
+    }
+    m_cv.notify_all();
+    if (m_worker.joinable()) m_worker.join();
+  }
+
+  // Worker side; m_lock held.
+  virtual void Run() = 0;
+  virtual bool HasBuffers() const { return !m_queue.empty(); }
+  void HandBack(WAVEHDR* pwh) {
+    pwh->dwFlags = (pwh->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    platform::PostMessage(m_hwnd, m_doneMessage, 0, reinterpret_cast<platform::LPARAM>(pwh));
+  }
+  void FinishReset() {
+    m_bResetRequested = false;
+    m_cv.notify_all();
+  }
+
+  PcmPtr m_pcm;
+  const HWND m_hwnd;
+  const unsigned m_frameBytes;
+  const UINT m_doneMessage;
+  const UINT m_closeMessage;
+  std::mutex m_lock;
+  std::condition_variable m_cv;
+  std::deque<WAVEHDR*> m_queue;
+  bool m_bQuit = false;
+  bool m_bResetRequested = false;
+  bool m_bClosed = false;
+  std::thread m_worker;
+};
+
+class CAlsaWaveIn : public IWaveIn, CAlsaStream {
+ public:
+  CAlsaWaveIn(PcmPtr pcm, HWND hwnd, const WAVEFORMATEX& wfx)
+      : CAlsaStream(std::move(pcm), hwnd, wfx, MM_WIM_DATA, MM_WIM_CLOSE) {
+    StartWorker();
+  }
+  ~CAlsaWaveIn() override { StopWorker(); }
+
+  MMRESULT PrepareHeader(WAVEHDR* pwh) override { return Prepare(pwh); }
+  MMRESULT UnprepareHeader(WAVEHDR* pwh) override { return Unprepare(pwh); }
+  MMRESULT AddBuffer(WAVEHDR* pwh) override { return Enqueue(pwh); }
+  MMRESULT Start() override {
+    std::lock_guard lock(m_lock);
+    if (m_bClosed) return MMSYSERR_INVALHANDLE;
+    m_bStarted = true;
+    m_cv.notify_all();
+    return MMSYSERR_NOERROR;
+  }
+  MMRESULT Reset() override { return RequestReset(); }
+  MMRESULT Close() override { return CloseStream(); }
+
+ private:
+  void Run() override {
+    std::unique_lock lock(m_lock);
+    while (!m_bQuit) {
+      if (m_bResetRequested) {
+        snd_pcm_drop(m_pcm.get());
+        snd_pcm_prepare(m_pcm.get());
+        for (WAVEHDR* pwh : m_queue) HandBack(pwh);
+        m_queue.clear();
+        m_bStarted = false;
+        FinishReset();
+        continue;
+      }
+      if (!m_bStarted || m_queue.empty()) {
+        m_cv.wait(lock);
+        continue;
+      }
+      // Only this thread takes buffers off the queue, so the front one stays ours.
+      WAVEHDR* pwh = m_queue.front();
+      lock.unlock();
+      snd_pcm_uframes_t frames = (pwh->dwBufferLength - pwh->dwBytesRecorded) / m_frameBytes;
+      snd_pcm_sframes_t n = frames ? snd_pcm_readi(m_pcm.get(), pwh->lpData + pwh->dwBytesRecorded, frames) : 0;
+      bool broken = false;
+      if (n == -EAGAIN) {
+        snd_pcm_wait(m_pcm.get(), kPollMs);
+      } else if (n < 0) {
+        broken = snd_pcm_recover(m_pcm.get(), static_cast<int>(n), 1) < 0;
+      }
+      lock.lock();
+      if (n > 0) pwh->dwBytesRecorded += static_cast<DWORD>(n) * m_frameBytes;
+      if (pwh->dwBufferLength - pwh->dwBytesRecorded < m_frameBytes) {
+        m_queue.pop_front();
+        HandBack(pwh);
+      }
+      // A device that cannot recover stops capturing; the buffers wait for a reset.
+      if (broken) m_bStarted = false;
+    }
+  }
+
+  bool m_bStarted = false;
+};
+
+class CAlsaWaveOut : public IWaveOut, CAlsaStream {
+ public:
+  CAlsaWaveOut(PcmPtr pcm, HWND hwnd, const WAVEFORMATEX& wfx)
+      : CAlsaStream(std::move(pcm), hwnd, wfx, MM_WOM_DONE, MM_WOM_CLOSE) {
+    StartWorker();
+  }
+  ~CAlsaWaveOut() override { StopWorker(); }
+
+  MMRESULT PrepareHeader(WAVEHDR* pwh) override { return Prepare(pwh); }
+  MMRESULT UnprepareHeader(WAVEHDR* pwh) override { return Unprepare(pwh); }
+  MMRESULT Write(WAVEHDR* pwh) override { return Enqueue(pwh); }
+  MMRESULT Pause() override {
+    std::lock_guard lock(m_lock);
+    if (m_bClosed) return MMSYSERR_INVALHANDLE;
+    m_bPauseRequested = true;
+    m_cv.notify_all();
+    return MMSYSERR_NOERROR;
+  }
+  MMRESULT Reset() override { return RequestReset(); }
+  MMRESULT Close() override { return CloseStream(); }
+
+ private:
+  // A buffer fully handed to ALSA, waiting to be heard.
+  struct Written {
+    WAVEHDR* pwh;
+    std::uint64_t endFrame;
+  };
+
+  bool HasBuffers() const override { return !m_queue.empty() || !m_written.empty(); }
+
+  void StartIfPrepared() {
+    if (m_framesWritten > 0 && snd_pcm_state(m_pcm.get()) == SND_PCM_STATE_PREPARED) snd_pcm_start(m_pcm.get());
+  }
+
+  // Hands back the buffers the device has played: a buffer is done when
+  // every frame of it has left ALSA's ring, not when it entered it.
+  void ReapPlayed() {
+    if (m_written.empty()) return;
+    snd_pcm_sframes_t delay = 0;
+    std::uint64_t played = m_framesWritten;
+    if (snd_pcm_state(m_pcm.get()) == SND_PCM_STATE_XRUN) {
+      snd_pcm_prepare(m_pcm.get());  // ran dry: everything written was heard
+    } else if (snd_pcm_delay(m_pcm.get(), &delay) == 0 && delay > 0) {
+      played -= std::min<std::uint64_t>(static_cast<std::uint64_t>(delay), m_framesWritten);
+    }
+    while (!m_written.empty() && m_written.front().endFrame <= played) {
+      HandBack(m_written.front().pwh);
+      m_written.pop_front();
+    }
+  }
+
+  void Run() override {
+    std::unique_lock lock(m_lock);
+    while (!m_bQuit) {
+      if (m_bResetRequested) {
+        snd_pcm_drop(m_pcm.get());
+        snd_pcm_prepare(m_pcm.get());
+        for (const Written& w : m_written) HandBack(w.pwh);
+        for (WAVEHDR* pwh : m_queue) HandBack(pwh);
+        m_written.clear();
+        m_queue.clear();
+        m_framesWritten = 0;
+        m_bPaused = m_bPauseRequested = false;
+        FinishReset();
+        continue;
+      }
+      if (m_bPauseRequested) {
+        if (!m_bPaused && snd_pcm_state(m_pcm.get()) == SND_PCM_STATE_RUNNING) snd_pcm_pause(m_pcm.get(), 1);
+        m_bPaused = true;
+        m_bPauseRequested = false;
+      }
+      if (m_bPaused) {
+        m_cv.wait(lock);
+        continue;
+      }
+      ReapPlayed();
+      if (!m_queue.empty()) {
+        WAVEHDR* pwh = m_queue.front();
+        lock.unlock();
+        snd_pcm_uframes_t frames = (pwh->dwBufferLength - pwh->reserved) / m_frameBytes;
+        snd_pcm_sframes_t n = frames ? snd_pcm_writei(m_pcm.get(), pwh->lpData + pwh->reserved, frames) : 0;
+        if (n == -EAGAIN) {
+          snd_pcm_wait(m_pcm.get(), kPollMs);
+        } else if (n < 0 && snd_pcm_recover(m_pcm.get(), static_cast<int>(n), 1) < 0) {
+          // A device that cannot recover drops the rest of the buffer rather than hang.
+          n = static_cast<snd_pcm_sframes_t>(frames);
+        }
+        lock.lock();
+        if (n > 0) {
+          pwh->reserved += static_cast<std::uintptr_t>(n) * m_frameBytes;
+          m_framesWritten += static_cast<std::uint64_t>(n);
+        }
+        if (pwh->dwBufferLength - pwh->reserved < m_frameBytes) {
+          m_queue.pop_front();
+          m_written.push_back(Written{pwh, m_framesWritten});
+        }
+      } else if (!m_written.empty()) {
+        StartIfPrepared();  // a tail shorter than the start threshold must still play
+        m_cv.wait_for(lock, kPollInterval);
+      } else {
+        m_cv.wait(lock);
+      }
+    }
+  }
+
+  std::deque<Written> m_written;
+  std::uint64_t m_framesWritten = 0;
+  bool m_bPauseRequested = false;
+  bool m_bPaused = false;
+};
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+}  // namespace
+
+CAlsaWaveDevices::CAlsaWaveDevices(std::vector<std::string> pcmNames)
+    : m_bFixed(true), m_fixedNames(std::move(pcmNames)) {}
+
+std::vector<CAlsaWaveDevices::Pcm> CAlsaWaveDevices::List(bool capture) const {
+  std::vector<Pcm> list;
+  if (m_bFixed) {
+    for (const auto& name : m_fixedNames) list.push_back(Pcm{name, name});
+    return list;
+  }
+  void** raw = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &raw) < 0 || raw == nullptr) return list;
+  std::unique_ptr<void*, HintsFree> hints(raw);
+  for (void** hint = hints.get(); *hint != nullptr; ++hint) {
+    HintText name(snd_device_name_get_hint(*hint, "NAME"));
+    HintText desc(snd_device_name_get_hint(*hint, "DESC"));
+    HintText ioid(snd_device_name_get_hint(*hint, "IOID"));
+    if (!name) continue;
+    // No IOID: the PCM works both ways.
+    std::string direction = ioid ? ioid.get() : "";
+    if (!direction.empty() && direction != (capture ? "Input" : "Output")) continue;
+    list.push_back(Pcm{name.get(), desc ? FirstLine(desc.get()) : name.get()});
+  }
+  return list;
+}
+
+MMRESULT CAlsaWaveDevices::Resolve(bool capture, UINT uDeviceId, Pcm& pcm) const {
+  if (uDeviceId == WAVE_MAPPER) {
+    pcm = Pcm{kDefaultPcm, kDefaultPcm};
+    return MMSYSERR_NOERROR;
+  }
+  auto list = List(capture);
+  if (uDeviceId >= list.size()) return MMSYSERR_BADDEVICEID;
+  pcm = list[uDeviceId];
+  return MMSYSERR_NOERROR;
+}
+
+UINT CAlsaWaveDevices::GetNumInDevs() { return static_cast<UINT>(List(true).size()); }
+UINT CAlsaWaveDevices::GetNumOutDevs() { return static_cast<UINT>(List(false).size()); }
+
+MMRESULT CAlsaWaveDevices::GetInDevName(UINT uDeviceId, std::string& name) {
+  Pcm pcm;
+  if (auto r = Resolve(true, uDeviceId, pcm)) return r;
+  name = pcm.description;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CAlsaWaveDevices::GetPcmName(bool capture, UINT uDeviceId, std::string& pcmName) {
+  Pcm pcm;
+  if (auto r = Resolve(capture, uDeviceId, pcm)) return r;
+  pcmName = pcm.name;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CAlsaWaveDevices::OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
+                                  HWND hwndNotify) {
+  Pcm pcm;
+  if (auto r = Resolve(true, uDeviceId, pcm)) return r;
+  PcmPtr handle;
+  if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_CAPTURE, wfx)) return r;
+  device = std::make_unique<CAlsaWaveIn>(std::move(handle), hwndNotify, wfx);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CAlsaWaveDevices::OpenOut(std::unique_ptr<IWaveOut>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
+                                   HWND hwndNotify) {
+  Pcm pcm;
+  if (auto r = Resolve(false, uDeviceId, pcm)) return r;
+  PcmPtr handle;
+  if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_PLAYBACK, wfx)) return r;
+  device = std::make_unique<CAlsaWaveOut>(std::move(handle), hwndNotify, wfx);
+  return MMSYSERR_NOERROR;
+}
+
+std::string CAlsaWaveDevices::GetInErrorText(MMRESULT code) {
+  return static_cast<int>(code) < 0 ? snd_strerror(static_cast<int>(code)) : WaveErrorText(code);
+}
+
+std::string CAlsaWaveDevices::GetOutErrorText(MMRESULT code) { return GetInErrorText(code); }
+
+IWaveDevices& GetSystemWaveDevices() {
+  static CAlsaWaveDevices devices;
+  return devices;
+}
+
+}  // namespace audio

@@ -1,0 +1,144 @@
+#pragma once
+// The recorder/player engine: records the wave-input device into WAV (and
+// MP3) targets and plays "test.wav" back through the wave-output device. It is
+// a window of the UI thread's message loop: the devices post their
+// notifications to it and its two stop timers fire on it, so everything runs
+// on the UI thread without locks.
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/RiffFile.h"
+#include "audio/WaveDevice.h"
+#include "platform/MessageLoop.h"
+
+namespace audio {
+
+class CAudioPlayRec : public platform::CMsgTarget {
+ public:
+  // m_nState
+  static constexpr int kStateUninitialised = 0;
+  static constexpr int kStateReady = 1;
+  static constexpr int kStatePlaying = 2;
+  static constexpr int kStateRecording = 3;
+  static constexpr int kStateStopping = 4;
+
+  // Called for every multimedia notification after the engine handled it.
+  using NotifyProc = void (*)(UINT uMsg, platform::CMsgTarget* pOwner);
+
+  // On the machine's sound devices.
+  CAudioPlayRec();
+  explicit CAudioPlayRec(IWaveDevices& devices);
+  ~CAudioPlayRec() override;
+
+  bool Initialize(UINT uDeviceId, HWND hWndParent, platform::CMsgTarget* pOwner);
+  bool StartRecording(int nChannelMode);
+  // "….mp3" is an MP3 target, any other name a WAV target; slot 0 or 1.
+  bool OpenOutputFile(int nSlot, const std::string& strName);
+  void Stop();
+  bool Play();
+
+  int GetState() const { return m_nState; }
+  const std::string& GetDeviceName() const { return m_strDeviceName; }
+  IWaveDevices& GetDevices() { return m_devices; }
+  void SetNotifyHook(NotifyProc pfnNotify, platform::CMsgTarget* pOwner);
+
+  bool PreTranslateMessage(platform::MSG& msg) override;
+  void OnTimer(platform::UINT_PTR nIDEvent) override;
+
+ private:
+  static constexpr int kSlots = 2;
+  // What one file slot receives from a captured buffer.
+  struct SlotData {
+    const char* pData;
+    DWORD dwBytes;
+  };
+  using SlotBuffers = std::array<SlotData, kSlots>;
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+
+  // Device and buffers.
+  bool CreateDisplayWindow(HWND hWndParent);
+  void SelectDevice(UINT uDeviceId);
+  std::string GetInputDeviceName(UINT uDeviceId);
+  void SetWaveFormat(int nChannelMode);
+  void PrepareBuffers();
+  void AllocateBuffers();
+  void FreeBuffers();
+  bool QueueInputBuffer(int nIndex);
+  bool QueueOutputBuffer(int nIndex, DWORD dwBytes);
+  void OnInputBufferDone(WAVEHDR* pwh);
+  void OnOutputBufferDone(WAVEHDR* pwh);
+  void FinishPlayback();
+  void AbandonInput();
+  void ReleasePlayback();
+  void CloseInput();
+  void CloseOutput();
+  void CloseAll();
+  DWORD SplitChannels(const char* pData, DWORD dwLength);
+  void ReportWaveError(const std::string& strOperation, MMRESULT mmr);
+
+  // WAV files.
+  bool OpenWaveForWriting(const std::string& strName, int nSlot);
+  bool OpenWaveForReading();
+  long ReadWaveData(char* pBuffer, DWORD dwCount);
+  void CloseOutputFile(int nSlot, const std::string& strType);
+
+  // MP3 targets (AudioMp3.cpp).
+  bool IsEncoderLoaded() const;
+  bool LoadEncoder();
+  bool OpenMp3Stream(int nSlot, const std::string& strName);
+  void FeedEncoder(const SlotBuffers& data);
+  void CloseMp3File(int nSlot);
+  void UnloadEncoder();
+  void ResetEncoderState();
+
+  // Level display (AudioDisplay.cpp).
+  void CreateDisplayResources();
+  void InvalidateDisplay();
+  void InvalidateDevicePanel();
+  void DrawLevel(DWORD dwBytesPerChannel);
+
+  bool HasRecordingTarget() const;
+
+  IWaveDevices& m_devices;
+  HWND m_hWndParent = 0;
+
+  std::string m_strDeviceName;
+  int m_nQueued = 0;
+  NotifyProc m_pfnNotify = nullptr;
+  platform::CMsgTarget* m_pOwner = nullptr;
+  int m_nState = kStateUninitialised;
+  bool m_bInput = false;
+  UINT m_uDeviceId = 0;
+  WAVEFORMATEX m_wfx{};
+  int m_nChannelMode = 0;
+  std::unique_ptr<IWaveIn> m_hWaveIn;
+  std::unique_ptr<IWaveOut> m_hWaveOut;
+  // Sized once per recording or playback; the devices hold pointers into them.
+  std::vector<std::vector<char>> m_ppBuffers;
+  std::vector<char> m_pLeft;
+  std::vector<char> m_pRight;
+  std::vector<WAVEHDR> m_ppHeaders;
+  DWORD m_dwBufferSize = 1024;
+  std::uint16_t m_nBuffers = 0;
+
+  // File slots: a WAV target (or the playback file in slot 0) and an MP3 target each.
+  std::array<CRiffFile, kSlots> m_hWaveFile;
+  std::array<MMCKINFO, kSlots> m_ckRiff{};
+  std::array<MMCKINFO, kSlots> m_ckSub{};
+  std::array<std::vector<unsigned char>, kSlots> m_pMp3Buffer;
+  std::array<std::vector<unsigned char>, kSlots> m_pPcmBuffer;
+  std::array<std::unique_ptr<std::FILE, FileCloser>, kSlots> m_pMp3File;
+  std::array<std::string, kSlots> m_strMp3Name;
+  std::array<DWORD, kSlots> m_nPcmFill{};
+  std::array<DWORD, kSlots> m_hbeStream{};
+  // The encoder library's handle and entry points join these with the MP3 code.
+  DWORD m_nPcmBufferSize = 0;
+  DWORD m_dwSamples = 0;
+};
+
+}  // namespace audio
