@@ -1,0 +1,413 @@
+#include "host/app/TesselDlg.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "FakeFlash.h"
+#include "audio/SimWaveDevice.h"
+#include "audio/encoder/LameEnc.h"
+#include "platform/MessageBox.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One offscreen application for every test of this program.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "host_window_test";
+    static char* argv[] = {name, nullptr};
+    m_app = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { m_app.reset(); }
+
+ private:
+  std::unique_ptr<QApplication> m_app;
+};
+[[maybe_unused]] auto* const g_qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// The product web site: a manifest the test sets, files, and the upload service.
+class ProductSite {
+ public:
+  ProductSite() {
+    m_server.Get(R"(/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(m_lock);
+      m_requests.push_back(req.path);
+      auto it = m_files.find(req.path);
+      if (it == m_files.end()) {
+        res.status = 404;
+        return;
+      }
+      res.set_content(it->second, "application/octet-stream");
+    });
+    m_server.Post(R"(/Upfile(_en)?\.ashx)", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(m_lock);
+      m_uploads.push_back(req.path + "\n" + req.body);
+      res.set_content("OK", "text/plain");
+    });
+    m_port = m_server.bind_to_any_port("127.0.0.1");
+    m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    m_server.wait_until_ready();
+  }
+  ~ProductSite() {
+    m_server.stop();
+    m_thread.join();
+  }
+  void Set(const std::string& path, const std::string& bytes) {
+    std::lock_guard lock(m_lock);
+    m_files[path] = bytes;
+  }
+  void Remove(const std::string& path) {
+    std::lock_guard lock(m_lock);
+    m_files.erase(path);
+  }
+  int Count(const std::string& path) {
+    std::lock_guard lock(m_lock);
+    return static_cast<int>(std::count(m_requests.begin(), m_requests.end(), path));
+  }
+  std::vector<std::string> Uploads() {
+    std::lock_guard lock(m_lock);
+    return m_uploads;
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
+  int Port() const { return m_port; }
+
+ private:
+  httplib::Server m_server;
+  int m_port = 0;
+  std::thread m_thread;
+  std::mutex m_lock;
+  std::map<std::string, std::string> m_files;
+  std::vector<std::string> m_requests;
+  std::vector<std::string> m_uploads;
+};
+
+std::string Manifest(const std::string& modules) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><config><DelMod>" + modules + "</DelMod></config>";
+}
+
+class TesselDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("tessel-dlg-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "appdata");
+    setenv("APPDATA", (root / "appdata").c_str(), 1);
+    setenv("WINDIR", root.c_str(), 1);
+    setenv("QUILLBY_BASE_URL", site.Url().c_str(), 1);
+    setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(site.Port())).c_str(), 1);
+    cache = root / "appdata/quillby/sz";
+    previous = platform::SetMessageBoxPresenter(boxes);
+    host::g_windowedMode = 0;
+  }
+  void TearDown() override {
+    platform::SetMessageBoxPresenter(previous);
+    fs::remove_all(root);
+  }
+
+  // A window as the program makes it, on the simulated sound devices.
+  std::unique_ptr<host::CTesselDlg> MakeWindow() {
+    auto dlg = std::make_unique<host::CTesselDlg>(
+        [this](QWidget*, CHTTPServer&) {
+          auto flash = std::make_unique<CFakeFlash>();
+          this->flash = flash.get();
+          return flash;
+        },
+        devices);
+    return dlg;
+  }
+  // OnInitDialog, then the start-up tick.
+  std::unique_ptr<host::CTesselDlg> Start() {
+    auto dlg = MakeWindow();
+    dlg->OnInitDialog();
+    platform::CMessageLoop::Get().AdvanceTime(100ms);
+    return dlg;
+  }
+  std::string Versions() { return ReadFile(cache / "VerDel.Dat"); }
+
+  ProductSite site;
+  audio::CSimWaveDevices devices;
+  fs::path root, cache;
+  CFakeFlash* flash = nullptr;
+  std::shared_ptr<platform::CRecordingPresenter> boxes = std::make_shared<platform::CRecordingPresenter>();
+  std::shared_ptr<platform::IMessageBoxPresenter> previous;
+};
+
+TEST_F(TesselDlgTest, FirstRunOnlineRebuildsTheCacheLoadsTheBootMovieAndKeepsTheManifest) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course><music>2.0</music>"));
+  WriteFile(cache / "old/stale.swf", "stale");
+  auto dlg = Start();
+  EXPECT_TRUE(boxes->Texts().empty());
+  EXPECT_FALSE(fs::exists(cache / "old"));
+  std::string versions = Versions();
+  EXPECT_NE(versions.find("<root><course>v1</course><music>2.0</music></root>"), std::string::npos) << versions;
+  EXPECT_EQ(versions.rfind("<?xml version=\"1.0\"", 0), 0u) << versions;
+  // Kept, so the next start without network still has a manifest.
+  EXPECT_EQ(ReadFile(cache / "tovan.xml"), Manifest("<course>v1</course><music>2.0</music>"));
+  ASSERT_EQ(flash->loaded.size(), 1u);
+  EXPECT_EQ(flash->loaded[0], "http://127.0.0.1:" + std::to_string(dlg->Server().m_nPort) + "/qzboot.swf");
+  EXPECT_EQ(flash->layerErrors, 0);
+  EXPECT_EQ(flash->plays, 1);
+  EXPECT_FALSE(dlg->LoadingTextVisible());
+  EXPECT_EQ(site.Count("/tovan.xml"), 1);
+  // The tick ran once: the timer is gone.
+  platform::CMessageLoop::Get().AdvanceTime(1000ms);
+  EXPECT_EQ(site.Count("/tovan.xml"), 1);
+  EXPECT_EQ(flash->loaded.size(), 1u);
+}
+
+TEST_F(TesselDlgTest, LaterRunsDeleteOnlyChangedModulesAndAppendNewOnes) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course><music>a</music><art>1</art>"));
+  Start().reset();
+  for (const char* module : {"course", "music", "art"}) WriteFile(cache / module / "f.swf", module);
+
+  // Unchanged manifest: nothing goes.
+  std::string before = Versions();
+  Start().reset();
+  EXPECT_EQ(Versions(), before);
+  for (const char* module : {"course", "music", "art"}) EXPECT_TRUE(fs::exists(cache / module / "f.swf")) << module;
+
+  // course changes, music changes only its case, art is gone, story is new.
+  site.Set("/tovan.xml", Manifest("<story>s1</story><course>v2</course><music>A</music>"));
+  Start().reset();
+  EXPECT_FALSE(fs::exists(cache / "course"));
+  EXPECT_FALSE(fs::exists(cache / "music"));
+  EXPECT_TRUE(fs::exists(cache / "art/f.swf"));
+  EXPECT_NE(Versions().find("<root><course>v2</course><music>A</music><art>1</art><story>s1</story></root>"),
+            std::string::npos)
+      << Versions();
+}
+
+TEST_F(TesselDlgTest, ManifestWithoutDelModDiscardsTheCacheEveryStart) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  Start().reset();
+  WriteFile(cache / "course/f.swf", "x");
+  site.Set("/tovan.xml", "<?xml version=\"1.0\"?><config><Other/></config>");
+  auto dlg = Start();
+  EXPECT_FALSE(fs::exists(cache / "course"));
+  EXPECT_NE(Versions().find("<course>v1</course>"), std::string::npos);
+  EXPECT_TRUE(fs::exists(cache / "tovan.xml"));
+  EXPECT_EQ(flash->loaded.size(), 1u);
+}
+
+TEST_F(TesselDlgTest, OfflineStartsUseTheManifestOfTheLastOnlineRun) {
+  // Offline with nothing on disk: the message, no movie, loading text stays.
+  {
+    auto dlg = Start();
+    EXPECT_EQ(boxes->Texts(), std::vector<std::string>{"打开资源更新文件失败！"});
+    EXPECT_TRUE(flash->loaded.empty());
+    EXPECT_TRUE(dlg->LoadingTextVisible());
+    EXPECT_FALSE(fs::exists(cache / "VerDel.Dat"));
+    // The window is sized all the same.
+    EXPECT_EQ(host::g_windowedMode, 1);
+  }
+  boxes->Clear();
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  Start().reset();
+  WriteFile(cache / "course/f.swf", "x");
+  site.Remove("/tovan.xml");
+  auto dlg = Start();
+  EXPECT_TRUE(boxes->Texts().empty());
+  EXPECT_EQ(flash->loaded.size(), 1u);
+  EXPECT_TRUE(fs::exists(cache / "course/f.swf"));
+}
+
+TEST_F(TesselDlgTest, EncoderLibraryIsFetchedOnlyWhenMissing) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  site.Set(std::string("/") + kLameLibraryFileName, "library bytes");
+  // The test's own directory holds the built library: no download.
+  ASSERT_TRUE(fs::exists(platform::GetExeDir() + "/" + kLameLibraryFileName));
+  Start().reset();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(site.Count(std::string("/") + kLameLibraryFileName), 0);
+  // Where it is missing, the download thread puts it there.
+  host::g_exeDir = (root / "exe").string();
+  fs::create_directories(root / "exe");
+  EXPECT_EQ(host::LameDownloadThreadProc(site.Url()), 1u);
+  EXPECT_EQ(ReadFile(root / "exe" / kLameLibraryFileName), "library bytes");
+}
+
+// Replies, as the movie receives them.
+TEST_F(TesselDlgTest, QueriesAnswerTheFixedReplies) {
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  auto call = [&](const std::string& name, const std::string& args = "") {
+    return flash->Call("<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + args + "</arguments></invoke>");
+  };
+  EXPECT_EQ(call("getWelcome"), "<string>client</string>");
+  EXPECT_EQ(call("getClient"), "<string>client</string>");
+  EXPECT_EQ(call("getOSVersion"), "<string>未知</string>");
+  EXPECT_EQ(call("test_wave"), "<string>1</string>");
+  EXPECT_EQ(call("run_recognize"), "<string>1</string>");
+  // A microphone but no speakers.
+  devices.SetDeviceCounts(1, 0);
+  EXPECT_EQ(call("test_wave"), "<string>0</string>");
+  EXPECT_EQ(call("run_recognize"), "<string>1</string>");
+  EXPECT_EQ(call("reco_word"), std::nullopt);
+  EXPECT_EQ(call("play_file"), std::nullopt);
+  EXPECT_EQ(call("somethingElse"), std::nullopt);
+  EXPECT_EQ(flash->Call("not xml at all getClient"), "<string>client</string>");
+}
+
+TEST_F(TesselDlgTest, WindowSizesToTheMovieAndTogglesWithGetWinSize) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  auto dlg = Start();
+  dlg->show();
+  EXPECT_EQ(host::g_windowedMode, 1);
+  EXPECT_EQ(dlg->size(), QSize(970, 607));
+  EXPECT_EQ(QRect(flash->x, flash->y, flash->width, flash->height), QRect(0, 0, 970, 607));
+  QRect screen = dlg->screen()->geometry();
+  EXPECT_EQ(dlg->pos(), QPoint((screen.width() - 976) / 2, (screen.height() - 632) / 2));
+
+  EXPECT_EQ(flash->Call("<invoke name=\"getWinSize\" returntype=\"xml\"><arguments/></invoke>"), std::nullopt);
+  EXPECT_EQ(host::g_windowedMode, 0);
+  EXPECT_TRUE(dlg->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(dlg->geometry(), screen);
+  EXPECT_EQ(QRect(flash->x, flash->y, flash->width, flash->height), QRect(0, 0, screen.width(), screen.height()));
+  EXPECT_TRUE(dlg->isVisible());
+
+  flash->Call("<invoke name=\"getWinSize\" returntype=\"xml\"><arguments/></invoke>");
+  EXPECT_EQ(host::g_windowedMode, 1);
+  EXPECT_FALSE(dlg->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(dlg->size(), QSize(970, 607));
+}
+
+TEST_F(TesselDlgTest, EscapeAndEnterNeverCloseTheWindow) {
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  dlg->show();
+  for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(dlg.get(), &press);
+    EXPECT_TRUE(dlg->isVisible()) << key;
+  }
+  EXPECT_EQ(dlg->result(), 0);
+}
+
+TEST_F(TesselDlgTest, ClosingStopsTheServerButCloseWinExeDoesNot) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  auto probe = [](int port) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1);
+    return static_cast<bool>(client.Get("/tovan.xml"));
+  };
+  {
+    auto dlg = Start();
+    dlg->show();
+    int port = dlg->Server().m_nPort;
+    ASSERT_TRUE(probe(port));
+    // A getOSVersion whose argument names CloseWinExe closes the program.
+    flash->Call("<invoke name=\"getOSVersion\" returntype=\"xml\"><arguments><string>CloseWinExe</string></arguments></invoke>");
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_TRUE(probe(port));
+  }
+  auto dlg = Start();
+  dlg->show();
+  int port = dlg->Server().m_nPort;
+  ASSERT_TRUE(probe(port));
+  dlg->close();
+  EXPECT_FALSE(probe(port));
+}
+
+TEST_F(TesselDlgTest, RecUploadSendsTheArgumentsAndTellsTheMovieWhenDone) {
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  fs::path work = root / "work";
+  fs::create_directories(work);
+  fs::current_path(work);
+  WriteFile(work / "test.mp3", "MP3DATA");
+  auto wait = [&](size_t uploads) {
+    for (int i = 0; i < 500 && (site.Uploads().size() < uploads || flash->functionCalls.size() < uploads); ++i) {
+      std::this_thread::sleep_for(10ms);
+      platform::CMessageLoop::Get().RunUntilIdle();
+    }
+  };
+  flash->Call(
+      "<invoke name=\"RecUpload\" returntype=\"xml\"><arguments><array>"
+      "<property id=\"0\"><string>u1</string></property><property id=\"1\"><string>t&amp;2</string></property>"
+      "<property id=\"2\"><string>1</string></property></array></arguments></invoke>");
+  wait(1);
+  ASSERT_EQ(site.Uploads().size(), 1u);
+  std::string upload = site.Uploads()[0];
+  EXPECT_EQ(upload.rfind("/Upfile_en.ashx\n", 0), 0u);
+  EXPECT_NE(upload.find("\r\n\r\nu1\r\n"), std::string::npos);
+  // Inner markup: the entity reference goes as it stands.
+  EXPECT_NE(upload.find("\r\n\r\nt&amp;2\r\n"), std::string::npos);
+  EXPECT_NE(upload.find("MP3DATA"), std::string::npos);
+  ASSERT_EQ(flash->functionCalls.size(), 1u);
+  EXPECT_EQ(flash->functionCalls[0],
+            "<invoke name='UPOK' returntype='xml'><arguments><string></string></arguments></invoke>");
+  EXPECT_EQ(host::g_uploadParam.strEnglish, "1");
+
+  // Without argument 2 the English flag is "0".
+  flash->Call(
+      "<invoke name=\"RecUpload\" returntype=\"xml\"><arguments><array>"
+      "<property id=\"0\"><string>u2</string></property></array></arguments></invoke>");
+  wait(2);
+  ASSERT_EQ(site.Uploads().size(), 2u);
+  EXPECT_EQ(site.Uploads()[1].rfind("/Upfile.ashx\n", 0), 0u);
+  EXPECT_EQ(host::g_uploadParam.strEnglish, "0");
+  EXPECT_EQ(host::g_uploadParam.strTid, "");
+
+  // Another wParam tells the movie nothing.
+  EXPECT_EQ(dlg->OnUploadDone(0, 0), 0);
+  EXPECT_EQ(flash->functionCalls.size(), 2u);
+  fs::current_path(root);
+}
+
+TEST_F(TesselDlgTest, RecStartRecordsIntoBothFilesAndRecStopEndsIt) {
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  fs::path work = root / "rec";
+  fs::create_directories(work);
+  fs::current_path(work);
+  std::vector<std::uint8_t> pcm(4096 * 3, 0x11);
+  devices.SupplyInput(pcm);
+  flash->Call("<invoke name=\"RecStart\" returntype=\"xml\"><arguments/></invoke>");
+  EXPECT_EQ(dlg->Audio().GetState(), audio::CAudioPlayRec::kStateRecording);
+  devices.DeliverInput(3);
+  platform::CMessageLoop::Get().RunUntilIdle();
+  flash->Call("<invoke name=\"RecStop\" returntype=\"xml\"><arguments/></invoke>");
+  platform::CMessageLoop::Get().AdvanceTime(1100ms);
+  EXPECT_EQ(dlg->Audio().GetState(), audio::CAudioPlayRec::kStateReady);
+  EXPECT_EQ(fs::file_size(work / "test.wav"), 46u + pcm.size());
+  EXPECT_TRUE(fs::exists(work / "test.mp3"));
+  fs::current_path(root);
+}
+
+TEST_F(TesselDlgTest, LocalFileClearDeletesTheCacheWhileTheServerKeepsRunning) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  auto dlg = Start();
+  WriteFile(cache / "course/f.swf", "x");
+  flash->Call("<invoke name=\"LocalFileClear\" returntype=\"xml\"><arguments/></invoke>");
+  EXPECT_FALSE(fs::exists(cache));
+  site.Set("/course/g.swf", "fresh");
+  httplib::Client client("127.0.0.1", dlg->Server().m_nPort);
+  auto res = client.Get("/course/g.swf");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, "fresh");
+}
+
+}  // namespace
