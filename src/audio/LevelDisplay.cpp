@@ -68,6 +68,10 @@ CDisplayDC::CDisplayDC(cairo_surface_t* surface) {
   m_cr = cairo_create(surface);
   // GDI draws without smoothing; so does the display.
   cairo_set_antialias(m_cr, CAIRO_ANTIALIAS_NONE);
+  cairo_font_options_t* options = cairo_font_options_create();
+  cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_NONE);
+  cairo_set_font_options(m_cr, options);
+  cairo_font_options_destroy(options);
   cairo_set_line_cap(m_cr, CAIRO_LINE_CAP_BUTT);
 }
 
