@@ -11,6 +11,10 @@
 
 using namespace audio;
 
+// Fontconfig keeps its configuration and font caches for the life of the
+// process, by design; the leak checker is told so, and only about them.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace {
 
 constexpr COLORREF kWhite = RGB(255, 255, 255);
