@@ -43,7 +43,7 @@ void CTesselDlg::RunStartup() {
   m_cacheDir = platform::GetAppDataDir() + kCacheSubdir;
 
   m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs);
-  const std::string baseUrl = m_server.GetBaseUrl();
+  const std::string baseUrl = GetProductBaseUrl();
 
   const std::string manifestPath = m_cacheDir + "/" + kManifestName;
   const std::string versionPath = m_cacheDir + "/" + kVersionFileName;
