@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -24,7 +25,6 @@ namespace {
 // Shown once when the movie cannot play at all; the rest of the program
 // (server, cache) keeps running.
 constexpr const char* kPlayerMissingText = "课程播放组件缺失或无法启动，课程动画无法播放。请重新安装本程序。";
-constexpr const char* kProfileName = "quillby";
 constexpr auto kDefaultCallFunctionTimeout = std::chrono::seconds(15);
 constexpr const char* kAutoplayFlag = "--autoplay-policy=no-user-gesture-required";
 
@@ -50,6 +50,8 @@ bool HasFileLike(const std::string& dir, const std::string& prefix, const std::s
 std::string CRuffleFlash::DefaultFilesDir() { return platform::GetExeDir() + "/moviehost"; }
 
 void CRuffleFlash::PrepareEnvironment() {
+  // The web engine shares its GL context with the application's.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
@@ -81,9 +83,10 @@ CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fo
   sinks.onFSCommand = [this](const std::string& command, const std::string& args) { RaiseFSCommand(command, args); };
   m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks));
 
-  // A profile of our own: the movie's saved data persists, but nothing is
-  // cached, so the server's fresh copies of the boot movie reach the player.
-  m_pProfile = std::make_unique<QWebEngineProfile>(QString::fromLatin1(kProfileName));
+  // An off-the-record profile of our own: nothing is cached, so the
+  // server's fresh copies of the boot movie and XML files reach the player.
+  // (A disk-based profile stalled the first request on this machine.)
+  m_pProfile = std::make_unique<QWebEngineProfile>();
   m_pProfile->setHttpCacheType(QWebEngineProfile::NoCache);
   m_pPage = std::make_unique<QWebEnginePage>(m_pProfile.get());
   QWebEngineSettings* settings = m_pPage->settings();
