@@ -32,7 +32,26 @@ inline std::string BuildCourseMovie() {
   script.Push({"<a&b>\"'", AvmValue::MakeNull(), true, 7, "types"}).CallExternalInterface("call", 6).Do(S::kPop);
 
   script.FSCommand("quit", "now");
-  script.Push({"ready"}).CallExternalInterface("call", 1).Do(S::kPop);
+  script.Push({"t"}).Do(S::kGetVariable).Push({"text"}).Do(S::kGetMember);
+  script.Push({"ready"}).CallExternalInterface("call", 2).Do(S::kPop);
+  return BuildSwf(script);
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// Frame 1: a device-font text field (no embedded font) showing text large,
+// then ExternalInterface.call("ready", t.text).
+inline std::string BuildDeviceTextMovie(const std::string& text) {
+  using S = CAvm1Script;
+  S script;
+  script.Push({80, 380, 10, 10, 1, "t", 6, "_root"}).Do(S::kGetVariable).Push({"createTextField"});
+  script.Do(S::kCallMethod).Do(S::kPop);
+  script.Push({"t"}).Do(S::kGetVariable).Push({"html", true}).Do(S::kSetMember);
+  script.Push({"t"}).Do(S::kGetVariable).Push({"htmlText", "<font size='60'>" + text + "</font>"}).Do(S::kSetMember);
+  script.Push({"t"}).Do(S::kGetVariable).Push({"text"}).Do(S::kGetMember);
+  script.Push({"ready"}).CallExternalInterface("call", 2).Do(S::kPop);
   return BuildSwf(script);
 }
 

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QImage>
+#include <QPixmap>
 #include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -93,11 +95,10 @@ class RuffleFlashTest : public ::testing::Test {
     m_events = std::make_unique<CRecordingEvents>(*m_flash);
     m_flash->SetEventSink(m_events.get());
     m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
-    const std::string swf = testing_support::BuildCourseMovie();
     auto handler = m_flash->GetPageHandler();
-    m_server = std::make_unique<CLoopbackServer>([handler, swf](const std::string& request) {
+    m_server = std::make_unique<CLoopbackServer>([this, handler](const std::string& request) {
       if (request.rfind(std::string("GET ") + CMoviePageHandler::kPrefix, 0) == 0) return handler->HandleRequest(request);
-      if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(swf);
+      if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
       return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");
     });
     m_origin = "http://127.0.0.1:" + std::to_string(m_server->Port());
@@ -120,6 +121,7 @@ class RuffleFlashTest : public ::testing::Test {
   std::unique_ptr<CRecordingEvents> m_events;
   std::unique_ptr<CLoopbackServer> m_server;
   std::string m_origin;
+  std::string m_swf = testing_support::BuildCourseMovie();
 };
 
 TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
@@ -169,6 +171,28 @@ TEST_F(RuffleFlashTest, CallFunctionRunsTheMoviesCallbackWhichMayCallOut) {
                                   "</arguments></invoke>"),
             "<string>done:a&amp;b</string>");
   EXPECT_EQ(m_flash->CallFunction("<invoke name='NOPE' returntype='xml'><arguments></arguments></invoke>"), "");
+}
+
+// Device text without an embedded font, in Chinese, is drawn with the CJK
+// font the player is given (its own fallback font has no CJK glyphs).
+TEST_F(RuffleFlashTest, ChineseDeviceTextIsDrawn) {
+  m_swf = testing_support::BuildDeviceTextMovie("中文字体");
+  PlayCourseMovie();
+  // The movie read its text back to us: UTF-8 both ways.
+  EXPECT_EQ(m_events->calls.back(),
+            "<invoke name=\"ready\" returntype=\"xml\"><arguments><string>中文字体</string></arguments></invoke>");
+  // Dark pixels where the text field is (inside the movie, clear of the
+  // letterbox bars); a few frames may pass before it is drawn.
+  int inked = 0;
+  const auto countInk = [&] {
+    const QImage image = m_flash->GetWidget()->grab().toImage();
+    inked = 0;
+    for (int y = image.height() * 3 / 100; y < image.height() / 3; ++y)
+      for (int x = image.width() / 8; x < image.width() * 7 / 8; ++x) inked += qGray(image.pixel(x, y)) < 128 ? 1 : 0;
+    return inked > 1500;
+  };
+  ProcessEventsUntil(countInk, 20000);
+  EXPECT_GT(inked, 1500);
 }
 
 TEST(RuffleFlashInstall, MissingPlayerFilesGiveOneClearMessage) {

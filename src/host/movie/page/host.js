@@ -32,11 +32,14 @@ var quillby = (function () {
     warnOnUnsupportedContent: false,
     upgradeToHttps: false,
     logLevel: "warn",
+    // Device text (any font the movie names, Chinese included) is drawn
+    // with the CJK font; the player knows it by the name in the font file,
+    // which for this font is its Chinese one.
     fontSources: [PREFIX + "cjk-font"],
     defaultFonts: {
-      sans: ["WenQuanYi Micro Hei"],
-      serif: ["WenQuanYi Micro Hei"],
-      typewriter: ["WenQuanYi Micro Hei Mono"],
+      sans: ["WenQuanYi Micro Hei", "文泉驛微米黑"],
+      serif: ["WenQuanYi Micro Hei", "文泉驛微米黑"],
+      typewriter: ["WenQuanYi Micro Hei Mono", "文泉驛等寬微米黑"],
     },
   };
   window.RufflePlayer = { config: { publicPath: PREFIX, polyfills: false } };
