@@ -54,9 +54,8 @@ std::string ContentTypeOf(const std::string& name) {
 // Only plain names directly inside the files directory are ever served.
 bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name.front() == '.') return false;
-  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
-    return std::isalnum(c) != 0 || c == '.' || c == '_' || c == '-';
-  });
+  return std::all_of(name.begin(), name.end(),
+                     [](unsigned char c) { return std::isalnum(c) != 0 || c == '.' || c == '_' || c == '-'; });
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
@@ -142,8 +141,7 @@ struct CMoviePageHandler::Request {
   }
 };
 
-std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath,
-                                                             Sinks sinks) {
+std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath, Sinks sinks) {
   return std::shared_ptr<CMoviePageHandler>(
       new CMoviePageHandler(std::move(filesDir), std::move(fontPath), std::move(sinks)));
 }

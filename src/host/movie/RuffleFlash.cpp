@@ -65,7 +65,8 @@ std::string CRuffleFlash::FindMissingParts(const std::string& filesDir) {
     if (!present) missing += (missing.empty() ? "" : ", ") + what;
   };
   need(fs::exists(WebEngineProcessPath()), WebEngineProcessPath());
-  for (const char* name : {"host.html", "host.js", "ruffle.js"}) need(fs::exists(filesDir + "/" + name), filesDir + "/" + name);
+  for (const char* name : {"host.html", "host.js", "ruffle.js"})
+    need(fs::exists(filesDir + "/" + name), filesDir + "/" + name);
   need(HasFileLike(filesDir, "core.ruffle.", ".js"), filesDir + "/core.ruffle.*.js");
   need(HasFileLike(filesDir, "", ".wasm"), filesDir + "/*.wasm");
   return missing;

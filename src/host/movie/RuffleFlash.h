@@ -35,8 +35,7 @@ class CRuffleFlash : public CShockwaveflash1 {
 
   // The view is a child of parent (the dialog) and stays hidden until the
   // first MoveWindow. The dialog must outlive this object.
-  explicit CRuffleFlash(QWidget* parent, std::string filesDir = DefaultFilesDir(),
-                        std::string fontPath = kCjkFontPath);
+  explicit CRuffleFlash(QWidget* parent, std::string filesDir = DefaultFilesDir(), std::string fontPath = kCjkFontPath);
   ~CRuffleFlash() override;
 
   void LoadMovie(int layer, const std::string& url) override;

@@ -1,5 +1,3 @@
-#include "host/movie/MoviePageHandler.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +9,7 @@
 #include <thread>
 
 #include "host/movie/LoopbackServer.h"
+#include "host/movie/MoviePageHandler.h"
 
 using namespace host;
 using namespace std::chrono_literals;
@@ -117,8 +116,8 @@ std::string Encode(const std::string& text) {
 class MoviePageHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() /
-            ("moviepage-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    m_dir = std::filesystem::temp_directory_path() / ("moviepage-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(m_dir);
     Write("host.html", "<!doctype html><p>page</p>");
     Write("ruffle.js", "window.RufflePlayer = {};");
@@ -150,7 +149,8 @@ class MoviePageHandlerTest : public ::testing::Test {
     std::ofstream(m_dir / name, std::ios::binary) << bytes;
   }
   std::string Call(const std::string& invoke, const std::string& secret) {
-    return HttpExchange(m_server->Port(), Get(std::string(CMoviePageHandler::kPrefix) + "call?" + Encode(invoke), secret));
+    return HttpExchange(m_server->Port(),
+                        Get(std::string(CMoviePageHandler::kPrefix) + "call?" + Encode(invoke), secret));
   }
 
   std::filesystem::path m_dir;
@@ -228,16 +228,15 @@ TEST_F(MoviePageHandlerTest, CallIsDecodedRunOnTheUiThreadAndAnswered) {
   m_onCall = [](const std::string&) { return std::nullopt; };
   EXPECT_EQ(StatusLine(Call(kInvoke, m_handler->GetSecret())), "HTTP/1.0 204 No Content");
 
-  EXPECT_EQ(StatusLine(HttpExchange(m_server->Port(), Get(std::string(CMoviePageHandler::kPrefix) + "call?%zz",
-                                                          m_handler->GetSecret()))),
+  EXPECT_EQ(StatusLine(HttpExchange(m_server->Port(),
+                                    Get(std::string(CMoviePageHandler::kPrefix) + "call?%zz", m_handler->GetSecret()))),
             "HTTP/1.0 400 Bad Request");
 }
 
 TEST_F(MoviePageHandlerTest, FSCommandReachesTheUiThread) {
-  const std::string target = std::string(CMoviePageHandler::kPrefix) + "fscommand?command=" + Encode("全屏 on") +
-                             "&args=" + Encode("a&b=c");
-  EXPECT_EQ(StatusLine(HttpExchange(m_server->Port(), Get(target, m_handler->GetSecret()))),
-            "HTTP/1.0 204 No Content");
+  const std::string target =
+      std::string(CMoviePageHandler::kPrefix) + "fscommand?command=" + Encode("全屏 on") + "&args=" + Encode("a&b=c");
+  EXPECT_EQ(StatusLine(HttpExchange(m_server->Port(), Get(target, m_handler->GetSecret()))), "HTTP/1.0 204 No Content");
   ASSERT_EQ(m_fsCommands.size(), 1u);
   EXPECT_EQ(m_fsCommands[0], "全屏 on|a&b=c");
 }
@@ -262,7 +261,8 @@ TEST_F(MoviePageHandlerTest, ConcurrentCallsEachGetTheirOwnAnswer) {
   m_onCall = [](const std::string& request) { return std::optional<std::string>("<string>" + request + "</string>"); };
   std::vector<std::future<std::string>> replies;
   for (int i = 0; i < 8; ++i)
-    replies.push_back(std::async(std::launch::async, [&, i] { return Call("c" + std::to_string(i), m_handler->GetSecret()); }));
+    replies.push_back(
+        std::async(std::launch::async, [&, i] { return Call("c" + std::to_string(i), m_handler->GetSecret()); }));
   for (int i = 0; i < 8; ++i) EXPECT_EQ(Body(replies[i].get()), "<string>c" + std::to_string(i) + "</string>");
   EXPECT_EQ(m_nCalls, 8);
 }

@@ -1,5 +1,3 @@
-#include "host/movie/RuffleFlash.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 
 #include "host/movie/CourseMovie.h"
 #include "host/movie/LoopbackServer.h"
+#include "host/movie/RuffleFlash.h"
 #include "platform/MessageBox.h"
 
 using namespace host;
@@ -97,7 +96,8 @@ class RuffleFlashTest : public ::testing::Test {
     m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
     auto handler = m_flash->GetPageHandler();
     m_server = std::make_unique<CLoopbackServer>([this, handler](const std::string& request) {
-      if (request.rfind(std::string("GET ") + CMoviePageHandler::kPrefix, 0) == 0) return handler->HandleRequest(request);
+      if (request.rfind(std::string("GET ") + CMoviePageHandler::kPrefix, 0) == 0)
+        return handler->HandleRequest(request);
       if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
       return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");
     });
@@ -130,7 +130,8 @@ TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
   ASSERT_EQ(calls.size(), 5u);
   EXPECT_EQ(calls[0], "<invoke name=\"getWelcome\" returntype=\"xml\"><arguments></arguments></invoke>");
   // The value given to SetReturnValue reached the movie and came back.
-  EXPECT_EQ(calls[1], "<invoke name=\"echo\" returntype=\"xml\"><arguments><string>client</string></arguments></invoke>");
+  EXPECT_EQ(calls[1],
+            "<invoke name=\"echo\" returntype=\"xml\"><arguments><string>client</string></arguments></invoke>");
   EXPECT_EQ(calls[2],
             "<invoke name=\"RecUpload\" returntype=\"xml\"><arguments><array><property id=\"0\"><string>u1</string>"
             "</property><property id=\"1\"><string>t2</string></property><property id=\"2\"><string>1</string>"
@@ -148,6 +149,13 @@ TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
   for (const auto& line : lines) EXPECT_EQ(line.find(m_flash->GetPageHandler()->GetSecret()), std::string::npos);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.rfind("GET /course.swf ", 0) == 0; }));
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.find(".wasm ") != std::string::npos; }));
+
+  // Sound plays without a user gesture.
+  std::string audioState;
+  m_flash->GetPage()->runJavaScript("new AudioContext().state",
+                                    [&](const QVariant& state) { audioState = state.toString().toStdString(); });
+  ProcessEventsUntil([&] { return !audioState.empty(); }, 10000);
+  EXPECT_EQ(audioState, "running");
 
   // Nothing left 127.0.0.1.
   const auto urls = m_requests.Urls();
