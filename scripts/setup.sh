@@ -32,3 +32,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# The Flash player (Ruffle) from npm, at the version package-lock.json pins.
+cd "$(dirname "$0")/.."
+if [ ! -f node_modules/@ruffle-rs/ruffle/ruffle.js ]; then
+  echo "setup: installing the Flash player from npm"
+  if [ -f package-lock.json ]; then npm ci --no-audit --no-fund; else npm install --no-audit --no-fund; fi
+fi

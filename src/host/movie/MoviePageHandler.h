@@ -1,0 +1,90 @@
+#pragma once
+// The movie host's side of the resource server: everything under one reserved
+// path prefix. It serves the host page and the Flash player's files, and it is
+// the endpoint through which the page hands the movie's ExternalInterface
+// calls and fscommands to the program. Qt-free: it runs on the server's
+// connection threads and reaches the UI thread only through the poster it is
+// given.
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace host {
+
+class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler> {
+ public:
+  // No course path uses it; every path below it is ours.
+  static constexpr const char* kPrefix = "/__quillby__/";
+  static constexpr const char* kPageName = "host.html";
+  // The page sends the per-start secret in this header.
+  static constexpr const char* kSecretHeader = "X-Quillby-Secret";
+
+  // Runs a task on the UI thread, later; must be callable from any thread.
+  using UiPoster = std::function<void(std::function<void()>)>;
+  // UI thread: the movie called a host function. The value document it
+  // answers with, or none.
+  using CallSink = std::function<std::optional<std::string>(const std::string& request)>;
+  // UI thread: the movie's fscommand.
+  using FSCommandSink = std::function<void(const std::string& command, const std::string& args)>;
+
+  struct Sinks {
+    UiPoster post;
+    CallSink onCall;
+    FSCommandSink onFSCommand;
+  };
+
+  // filesDir holds the page and the player's files; fontPath is the CJK
+  // font offered to the player (may be missing).
+  static std::shared_ptr<CMoviePageHandler> Create(std::string filesDir, std::string fontPath, Sinks sinks);
+
+  CMoviePageHandler(const CMoviePageHandler&) = delete;
+  CMoviePageHandler& operator=(const CMoviePageHandler&) = delete;
+
+  // Any thread: the whole HTTP response for a request whose path starts
+  // with kPrefix. A call blocks until the UI thread has answered it.
+  std::string HandleRequest(const std::string& requestText);
+
+  // Random, created with the handler; only the page is told.
+  const std::string& GetSecret() const { return m_strSecret; }
+
+  // UI thread: refuse further calls and release the waiting ones. Nothing
+  // is posted and no sink runs after this returns.
+  void Close();
+
+  // A UI thread that has not picked a call up within this time is taken to
+  // be stuck (for instance closing and waiting for the server); the call
+  // then gets no value instead of holding its connection for ever.
+  void SetPickupTimeout(std::chrono::milliseconds timeout) { m_pickupTimeout = timeout; }
+
+  // Query-string decoding as the page encodes (encodeURIComponent); false
+  // on a malformed escape.
+  static bool PercentDecode(const std::string& in, std::string& out);
+
+ private:
+  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks);
+
+  struct Request;
+  std::string ServeFile(const std::string& name) const;
+  std::string ServeCall(const Request& request);
+  std::string ServeFSCommand(const Request& request);
+  bool IsAuthorised(const Request& request) const;
+  // Runs task on the UI thread and waits for it; false when the handler
+  // closed or the UI thread did not pick the task up in time.
+  bool RunOnUiThread(std::function<void()> task);
+
+  const std::string m_strFilesDir;
+  const std::string m_strFontPath;
+  const std::string m_strSecret;
+  const Sinks m_sinks;
+  std::chrono::milliseconds m_pickupTimeout;
+
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_bClosed = false;
+};
+
+}  // namespace host

@@ -1,0 +1,196 @@
+#include "host/movie/RuffleFlash.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLibraryInfo>
+#include <QTimer>
+#include <QUrl>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+#include <filesystem>
+
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+
+namespace host {
+
+namespace {
+
+// Shown once when the movie cannot play at all; the rest of the program
+// (server, cache) keeps running.
+constexpr const char* kPlayerMissingText = "课程播放组件缺失或无法启动，课程动画无法播放。请重新安装本程序。";
+constexpr auto kDefaultCallFunctionTimeout = std::chrono::seconds(15);
+constexpr const char* kAutoplayFlag = "--autoplay-policy=no-user-gesture-required";
+
+std::string WebEngineProcessPath() {
+  const QByteArray overridden = qgetenv("QTWEBENGINE_PROCESS_PATH");
+  if (!overridden.isEmpty()) return overridden.toStdString();
+  return QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath).toStdString() + "/QtWebEngineProcess";
+}
+
+bool HasFileLike(const std::string& dir, const std::string& prefix, const std::string& suffix) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string CRuffleFlash::DefaultFilesDir() { return platform::GetExeDir() + "/moviehost"; }
+
+void CRuffleFlash::PrepareEnvironment() {
+  // The web engine shares its GL context with the application's.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+  if (!flags.contains(kAutoplayFlag)) qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " " + kAutoplayFlag).trimmed());
+}
+
+std::string CRuffleFlash::FindMissingParts(const std::string& filesDir) {
+  namespace fs = std::filesystem;
+  std::string missing;
+  const auto need = [&](bool present, const std::string& what) {
+    if (!present) missing += (missing.empty() ? "" : ", ") + what;
+  };
+  need(fs::exists(WebEngineProcessPath()), WebEngineProcessPath());
+  for (const char* name : {"host.html", "host.js", "ruffle.js"})
+    need(fs::exists(filesDir + "/" + name), filesDir + "/" + name);
+  need(HasFileLike(filesDir, "core.ruffle.", ".js"), filesDir + "/core.ruffle.*.js");
+  need(HasFileLike(filesDir, "", ".wasm"), filesDir + "/*.wasm");
+  return missing;
+}
+
+CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fontPath)
+    : m_strFilesDir(std::move(filesDir)),
+      m_pUiContext(std::make_unique<QObject>()),
+      m_callFunctionTimeout(kDefaultCallFunctionTimeout) {
+  CMoviePageHandler::Sinks sinks;
+  sinks.post = [context = m_pUiContext.get()](std::function<void()> task) {
+    QMetaObject::invokeMethod(context, std::move(task), Qt::QueuedConnection);
+  };
+  sinks.onCall = [this](const std::string& request) { return RaiseFlashCall(request); };
+  sinks.onFSCommand = [this](const std::string& command, const std::string& args) { RaiseFSCommand(command, args); };
+  m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks));
+
+  // An off-the-record profile of our own: nothing is cached, so the
+  // server's fresh copies of the boot movie and XML files reach the player.
+  // (A disk-based profile stalled the first request on this machine.)
+  m_pProfile = std::make_unique<QWebEngineProfile>();
+  m_pProfile->setHttpCacheType(QWebEngineProfile::NoCache);
+  m_pPage = std::make_unique<QWebEnginePage>(m_pProfile.get());
+  QWebEngineSettings* settings = m_pPage->settings();
+  settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, false);
+  settings->setAttribute(QWebEngineSettings::ShowScrollBars, false);
+  settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+  QObject::connect(m_pPage.get(), &QWebEnginePage::renderProcessTerminated, m_pUiContext.get(),
+                   [this](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
+                     if (status != QWebEnginePage::NormalTerminationStatus)
+                       ReportFailure("web engine render process ended, code " + std::to_string(exitCode));
+                   });
+
+  m_pView = std::make_unique<QWebEngineView>(parent);
+  m_pView->setPage(m_pPage.get());
+  // The player draws its own context menu.
+  m_pView->setContextMenuPolicy(Qt::NoContextMenu);
+  m_pView->hide();
+}
+
+CRuffleFlash::~CRuffleFlash() {
+  // Server threads may still call; from now on they are refused.
+  m_pHandler->Close();
+}
+
+QWidget* CRuffleFlash::GetWidget() const { return m_pView.get(); }
+
+void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
+  if (layer != 0) return;  // the program only ever uses the base layer
+  const std::string missing = FindMissingParts(m_strFilesDir);
+  if (!missing.empty()) {
+    ReportFailure("missing: " + missing);
+    return;
+  }
+  // The page must share the movie's origin: the player fetches the movie
+  // and every file it asks for from there.
+  const QUrl movie(QString::fromStdString(url));
+  QUrl page;
+  page.setScheme(movie.scheme());
+  page.setHost(movie.host());
+  page.setPort(movie.port());
+  page.setPath(QString::fromLatin1(CMoviePageHandler::kPrefix) + CMoviePageHandler::kPageName);
+  page.setQuery("movie=" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(url))));
+  page.setFragment(QString::fromStdString(m_pHandler->GetSecret()));
+  m_pPage->load(page);
+}
+
+void CRuffleFlash::Play() { m_pPage->runJavaScript("if (window.quillby) quillby.play();"); }
+
+std::string CRuffleFlash::CallFunction(const std::string& request) {
+  const QString literal =
+      QString::fromUtf8(QJsonDocument(QJsonArray{QString::fromStdString(request)}).toJson(QJsonDocument::Compact));
+  const QString script = "window.quillby ? quillby.callFunction(" + literal + "[0]) : ''";
+
+  // While a FlashCall is being handled the movie is waiting for us, so its
+  // answer cannot come before we return: send the call and do not wait.
+  if (!m_returnValues.empty()) {
+    m_pPage->runJavaScript(script);
+    return "";
+  }
+
+  // Wait in a local loop: the movie's callback may call out again, and that
+  // call is served by this loop.
+  struct Pending {
+    QEventLoop loop;
+    std::optional<std::string> result;
+  };
+  auto pending = std::make_shared<Pending>();
+  m_pPage->runJavaScript(script, [pending](const QVariant& value) {
+    pending->result = value.toString().toStdString();
+    pending->loop.quit();
+  });
+  if (!pending->result) {
+    QTimer::singleShot(m_callFunctionTimeout, &pending->loop, &QEventLoop::quit);
+    pending->loop.exec();
+  }
+  return pending->result.value_or("");
+}
+
+void CRuffleFlash::SetReturnValue(const std::string& value) {
+  if (!m_returnValues.empty()) m_returnValues.back() = value;
+}
+
+void CRuffleFlash::MoveWindow(int x, int y, int width, int height) {
+  m_pView->setGeometry(x, y, width, height);
+  m_pView->show();
+}
+
+std::optional<std::string> CRuffleFlash::RaiseFlashCall(const std::string& request) {
+  m_returnValues.emplace_back();
+  if (m_pEvents) m_pEvents->OnFlashCall(request);
+  std::optional<std::string> value = std::move(m_returnValues.back());
+  m_returnValues.pop_back();
+  return value;
+}
+
+void CRuffleFlash::RaiseFSCommand(const std::string& command, const std::string& args) {
+  if (m_pEvents) m_pEvents->OnFSCommand(command, args);
+}
+
+void CRuffleFlash::ReportFailure(const std::string& detail) {
+  if (m_bFailureShown) return;
+  m_bFailureShown = true;
+  platform::MessageBox(std::string(kPlayerMissingText) + "\n(" + detail + ")");
+}
+
+}  // namespace host

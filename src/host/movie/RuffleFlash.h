@@ -1,0 +1,81 @@
+#pragma once
+// The real Flash control: the Ruffle player on a host page in a Qt WebEngine
+// view. The page comes from the resource server under the reserved prefix, so
+// it shares the movie's origin and the player fetches the movie's files from
+// the same place; the movie's calls reach OnFlashCall on the UI thread through
+// CMoviePageHandler.
+#include <QObject>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/FlashControl.h"
+#include "host/movie/MoviePageHandler.h"
+
+class QWidget;
+class QWebEngineProfile;
+class QWebEnginePage;
+class QWebEngineView;
+
+namespace host {
+
+class CRuffleFlash : public CShockwaveflash1 {
+ public:
+  // The page and the player's files, installed next to the program.
+  static std::string DefaultFilesDir();
+  // The CJK font offered to the player for device text.
+  static constexpr const char* kCjkFontPath = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+
+  // Call before QApplication exists: switches the web engine's sandbox off
+  // when (and only when) the program runs as root, which it refuses
+  // otherwise, and lets the movie play sound without a user gesture.
+  static void PrepareEnvironment();
+
+  // The view is a child of parent (the dialog) and stays hidden until the
+  // first MoveWindow. The dialog must outlive this object.
+  explicit CRuffleFlash(QWidget* parent, std::string filesDir = DefaultFilesDir(), std::string fontPath = kCjkFontPath);
+  ~CRuffleFlash() override;
+
+  void LoadMovie(int layer, const std::string& url) override;
+  void Play() override;
+  std::string CallFunction(const std::string& request) override;
+  void SetReturnValue(const std::string& value) override;
+  void MoveWindow(int x, int y, int width, int height) override;
+
+  // The resource server answers every path under CMoviePageHandler::kPrefix
+  // with this handler; it may outlive the control (it refuses calls then).
+  std::shared_ptr<CMoviePageHandler> GetPageHandler() const { return m_pHandler; }
+
+  QWidget* GetWidget() const;
+  QWebEnginePage* GetPage() const { return m_pPage.get(); }
+
+  // How long CallFunction waits for the movie's answer.
+  void SetCallFunctionTimeout(std::chrono::milliseconds timeout) { m_callFunctionTimeout = timeout; }
+
+  // Empty when the web engine and the player's files are in place, else
+  // what is missing.
+  static std::string FindMissingParts(const std::string& filesDir);
+
+ private:
+  std::optional<std::string> RaiseFlashCall(const std::string& request);
+  void RaiseFSCommand(const std::string& command, const std::string& args);
+  void ReportFailure(const std::string& detail);
+
+  const std::string m_strFilesDir;
+  // Queued calls from the server's threads are delivered to this object's
+  // thread (the UI thread) and dropped once it is gone.
+  std::unique_ptr<QObject> m_pUiContext;
+  std::shared_ptr<CMoviePageHandler> m_pHandler;
+  std::unique_ptr<QWebEngineProfile> m_pProfile;
+  std::unique_ptr<QWebEnginePage> m_pPage;
+  std::unique_ptr<QWebEngineView> m_pView;
+  // One slot per FlashCall being handled (a handler may call into the
+  // movie, whose callback calls out again).
+  std::vector<std::optional<std::string>> m_returnValues;
+  std::chrono::milliseconds m_callFunctionTimeout;
+  bool m_bFailureShown = false;
+};
+
+}  // namespace host

@@ -1,0 +1,208 @@
+// The page between the Flash player (Ruffle) and the program. The movie's
+// ExternalInterface calls become the Flash player's "invoke" documents and
+// go to the program with a synchronous request, so the movie waits for the
+// answer as it did with the ActiveX control; the program's calls into the
+// movie come back through quillby.callFunction.
+"use strict";
+
+var quillby = (function () {
+  const PREFIX = "/__quillby__/";
+  const SECRET_HEADER = "X-Quillby-Secret";
+
+  // The secret travels in the fragment, which is never sent to a server;
+  // take it out of the address at once.
+  const secret = decodeURIComponent(location.hash.slice(1));
+  history.replaceState(null, "", location.pathname + location.search);
+  const movieUrl = new URLSearchParams(location.search).get("movie");
+
+  // The control's stored properties, as the player's options.
+  const PLAYER_OPTIONS = {
+    autoplay: "on", // play
+    // loop: a movie's timeline loops by default in the player
+    quality: "high",
+    scale: "showAll",
+    contextMenu: "on",
+    allowNetworking: "all",
+    allowFullscreen: false,
+    allowScriptAccess: true, // ExternalInterface needs it
+    wmode: "window",
+    splashScreen: false,
+    unmuteOverlay: "hidden",
+    letterbox: "on",
+    warnOnUnsupportedContent: false,
+    upgradeToHttps: false,
+    logLevel: "warn",
+    // Device text (any font the movie names, Chinese included) is drawn
+    // with the CJK font; the player knows it by the name in the font file,
+    // which for this font is its Chinese one.
+    fontSources: [PREFIX + "cjk-font"],
+    defaultFonts: {
+      sans: ["WenQuanYi Micro Hei", "文泉驛微米黑"],
+      serif: ["WenQuanYi Micro Hei", "文泉驛微米黑"],
+      typewriter: ["WenQuanYi Micro Hei Mono", "文泉驛等寬微米黑"],
+    },
+  };
+  window.RufflePlayer = { config: { publicPath: PREFIX, polyfills: false } };
+
+  let player = null;
+
+  // ---- The Flash player's XML serialisation -----------------------------
+
+  function escapeXml(text) {
+    return String(text)
+      .replace(/&/g, "&amp;")
+      .replace(/</g, "&lt;")
+      .replace(/>/g, "&gt;")
+      .replace(/"/g, "&quot;")
+      .replace(/'/g, "&apos;");
+  }
+
+  function toXml(value) {
+    if (value === undefined) return "<undefined/>";
+    if (value === null) return "<null/>";
+    switch (typeof value) {
+      case "string":
+        return "<string>" + escapeXml(value) + "</string>";
+      case "number":
+        return "<number>" + value + "</number>";
+      case "boolean":
+        return value ? "<true/>" : "<false/>";
+      case "object":
+        break;
+      default:
+        return "<null/>";
+    }
+    if (value instanceof Date) return "<date>" + value.getTime() + "</date>";
+    const isArray = Array.isArray(value);
+    let xml = isArray ? "<array>" : "<object>";
+    for (const key of Object.keys(value)) {
+      xml += '<property id="' + escapeXml(key) + '">' + toXml(value[key]) + "</property>";
+    }
+    return xml + (isArray ? "</array>" : "</object>");
+  }
+
+  function invokeXml(name, args) {
+    return (
+      '<invoke name="' + escapeXml(name) + '" returntype="xml"><arguments>' +
+      args.map(toXml).join("") + "</arguments></invoke>"
+    );
+  }
+
+  function fromElement(element) {
+    switch (element.tagName) {
+      case "string":
+        return element.textContent;
+      case "number":
+        return Number(element.textContent);
+      case "true":
+        return true;
+      case "false":
+        return false;
+      case "null":
+        return null;
+      case "date":
+        return new Date(Number(element.textContent));
+      case "array":
+      case "object": {
+        const result = element.tagName === "array" ? [] : {};
+        for (const property of element.children) {
+          if (property.tagName !== "property" || !property.firstElementChild) continue;
+          result[property.getAttribute("id")] = fromElement(property.firstElementChild);
+        }
+        return result;
+      }
+      default:
+        return undefined;
+    }
+  }
+
+  function parseXml(text) {
+    const doc = new DOMParser().parseFromString(text, "application/xml");
+    return doc.getElementsByTagName("parsererror").length ? null : doc.documentElement;
+  }
+
+  // ---- To the program ---------------------------------------------------
+
+  // Synchronous on purpose: the movie waits for the program's answer.
+  function sendToProgram(endpoint, query) {
+    try {
+      const request = new XMLHttpRequest();
+      request.open("GET", PREFIX + endpoint + "?" + query, false);
+      request.setRequestHeader(SECRET_HEADER, secret);
+      request.send();
+      return request.status === 200 ? request.responseText : null;
+    } catch (error) {
+      console.warn("call to the program failed", error);
+      return null;
+    }
+  }
+
+  function callProgram(name, args) {
+    const answer = sendToProgram("call", encodeURIComponent(invokeXml(name, args)));
+    if (answer === null) return undefined;
+    const root = parseXml(answer);
+    return root ? fromElement(root) : undefined;
+  }
+
+  function fsCommand(command, args) {
+    sendToProgram(
+      "fscommand",
+      "command=" + encodeURIComponent(command) + "&args=" + encodeURIComponent(args === undefined ? "" : args)
+    );
+  }
+
+  // The player runs a movie's ExternalInterface.call(name, ...) as
+  // new Function("return (" + name + ")(...arguments);"), that is as page
+  // script looked up by name. Like the ActiveX control, which raised FlashCall
+  // for every call, we hand every such call to the program, whatever its name
+  // (and never to a page function that happens to share it).
+  const HOST_CALL = /^return \(([\s\S]*)\)\(\.\.\.arguments\);$/;
+  const NativeFunction = window.Function;
+  window.Function = new Proxy(NativeFunction, {
+    construct(target, args, newTarget) {
+      const match = args.length === 1 && typeof args[0] === "string" ? HOST_CALL.exec(args[0]) : null;
+      if (match) {
+        const name = match[1];
+        return function () {
+          return callProgram(name, Array.from(arguments));
+        };
+      }
+      return Reflect.construct(target, args, newTarget === window.Function ? target : newTarget);
+    },
+  });
+
+  // ---- From the program -------------------------------------------------
+
+  function start() {
+    if (!window.RufflePlayer || typeof window.RufflePlayer.newest !== "function") {
+      document.body.textContent = "Flash player files missing";
+      return;
+    }
+    player = window.RufflePlayer.newest().createPlayer();
+    player.id = "movie";
+    player.addEventListener("loadedmetadata", () => console.info("movie loaded"));
+    player.ruffle().addFSCommandHandler(fsCommand);
+    document.body.appendChild(player);
+    if (movieUrl) player.ruffle().load(Object.assign({ url: movieUrl }, PLAYER_OPTIONS));
+  }
+
+  function play() {
+    if (player) player.ruffle().resume();
+  }
+
+  // CallFunction: an invoke document in, the callback's result as a value
+  // document out; "" when the movie has no such callback.
+  function callFunction(request) {
+    const root = parseXml(request);
+    if (!root || root.tagName !== "invoke" || !player) return "";
+    const name = root.getAttribute("name");
+    const callback = player[name];
+    if (typeof callback !== "function") return "";
+    const args = [];
+    const list = root.getElementsByTagName("arguments")[0];
+    if (list) for (const element of list.children) args.push(fromElement(element));
+    return toXml(callback.apply(player, args));
+  }
+
+  return { start, play, callFunction };
+})();

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QImage>
+#include <QPixmap>
+#include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWidget>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "host/movie/CourseMovie.h"
+#include "host/movie/LoopbackServer.h"
+#include "host/movie/RuffleFlash.h"
+#include "platform/MessageBox.h"
+
+using namespace host;
+using testing_support::CLoopbackServer;
+
+namespace {
+
+// Generous: the first start of the web engine and of the player's
+// WebAssembly takes seconds on a loaded machine.
+constexpr int kMovieWaitMs = 90000;
+
+class CRecordingEvents : public IFlashEvents {
+ public:
+  explicit CRecordingEvents(CShockwaveflash1& flash) : m_flash(flash) {}
+  void OnFlashCall(const std::string& request) override {
+    calls.push_back(request);
+    if (request.find("name=\"getWelcome\"") != std::string::npos) m_flash.SetReturnValue("<string>client</string>");
+  }
+  void OnFSCommand(const std::string& command, const std::string& args) override {
+    fsCommands.push_back(command + "|" + args);
+  }
+  bool Saw(const std::string& fragment) const {
+    for (const auto& c : calls)
+      if (c.find(fragment) != std::string::npos) return true;
+    return false;
+  }
+  std::vector<std::string> calls;
+  std::vector<std::string> fsCommands;
+
+ private:
+  CShockwaveflash1& m_flash;
+};
+
+// Every address the page asks for.
+class CRequestRecorder : public QWebEngineUrlRequestInterceptor {
+ public:
+  void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+    std::lock_guard guard(m_lock);
+    m_urls.push_back(info.requestUrl().toString().toStdString());
+  }
+  std::vector<std::string> Urls() const {
+    std::lock_guard guard(m_lock);
+    return m_urls;
+  }
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<std::string> m_urls;
+};
+
+// Runs the event loop (as the program does) until done() holds.
+bool ProcessEventsUntil(const std::function<bool()>& done, int timeoutMs = kMovieWaitMs) {
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  poll.start(50);
+  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+  if (!done()) loop.exec();
+  return done();
+}
+
+std::string Movie200(const std::string& swf) {
+  return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(swf.size()) +
+         "\r\nConnection: close\r\nContent-Type: application/x-shockwave-flash\r\n\r\n" + swf;
+}
+
+class RuffleFlashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_window.resize(976, 632);
+    m_window.show();
+    m_flash = std::make_unique<CRuffleFlash>(&m_window);
+    m_events = std::make_unique<CRecordingEvents>(*m_flash);
+    m_flash->SetEventSink(m_events.get());
+    m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
+    auto handler = m_flash->GetPageHandler();
+    m_server = std::make_unique<CLoopbackServer>([this, handler](const std::string& request) {
+      if (request.rfind(std::string("GET ") + CMoviePageHandler::kPrefix, 0) == 0)
+        return handler->HandleRequest(request);
+      if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
+      return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");
+    });
+    m_origin = "http://127.0.0.1:" + std::to_string(m_server->Port());
+  }
+  void TearDown() override {
+    m_flash.reset();  // refuses further calls before the server goes
+    m_server.reset();
+  }
+  void PlayCourseMovie() {
+    m_flash->LoadMovie(0, m_origin + "/course.swf");
+    m_flash->Play();
+    m_flash->MoveWindow(0, 0, 970, 607);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return m_events->Saw("name=\"ready\""); }))
+        << "the movie did not reach its last call; requests: " << m_server->RequestLines().size();
+  }
+
+  QWidget m_window;
+  CRequestRecorder m_requests;
+  std::unique_ptr<CRuffleFlash> m_flash;
+  std::unique_ptr<CRecordingEvents> m_events;
+  std::unique_ptr<CLoopbackServer> m_server;
+  std::string m_origin;
+  std::string m_swf = testing_support::BuildCourseMovie();
+};
+
+TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
+  PlayCourseMovie();
+  const auto& calls = m_events->calls;
+  ASSERT_EQ(calls.size(), 5u);
+  EXPECT_EQ(calls[0], "<invoke name=\"getWelcome\" returntype=\"xml\"><arguments></arguments></invoke>");
+  // The value given to SetReturnValue reached the movie and came back.
+  EXPECT_EQ(calls[1],
+            "<invoke name=\"echo\" returntype=\"xml\"><arguments><string>client</string></arguments></invoke>");
+  EXPECT_EQ(calls[2],
+            "<invoke name=\"RecUpload\" returntype=\"xml\"><arguments><array><property id=\"0\"><string>u1</string>"
+            "</property><property id=\"1\"><string>t2</string></property><property id=\"2\"><string>1</string>"
+            "</property></array></arguments></invoke>");
+  EXPECT_EQ(calls[3],
+            "<invoke name=\"types\" returntype=\"xml\"><arguments><number>7</number><true/><null/>"
+            "<string>&lt;a&amp;b&gt;&quot;&apos;</string><object><property id=\"k\"><string>v</string></property>"
+            "</object></arguments></invoke>");
+  EXPECT_EQ(m_events->fsCommands, std::vector<std::string>{"quit|now"});
+
+  // The movie came through the reserved page, and the secret never went on the wire.
+  const auto lines = m_server->RequestLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind(std::string("GET ") + CMoviePageHandler::kPrefix + "host.html?movie=", 0), 0u) << lines[0];
+  for (const auto& line : lines) EXPECT_EQ(line.find(m_flash->GetPageHandler()->GetSecret()), std::string::npos);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.rfind("GET /course.swf ", 0) == 0; }));
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.find(".wasm ") != std::string::npos; }));
+
+  // Sound plays without a user gesture.
+  std::string audioState;
+  m_flash->GetPage()->runJavaScript("new AudioContext().state",
+                                    [&](const QVariant& state) { audioState = state.toString().toStdString(); });
+  ProcessEventsUntil([&] { return !audioState.empty(); }, 10000);
+  EXPECT_EQ(audioState, "running");
+
+  // Nothing left 127.0.0.1.
+  const auto urls = m_requests.Urls();
+  ASSERT_FALSE(urls.empty());
+  for (const auto& url : urls) EXPECT_EQ(url.rfind(m_origin + "/", 0), 0u) << url;
+}
+
+TEST_F(RuffleFlashTest, CallFunctionRunsTheMoviesCallbackWhichMayCallOut) {
+  PlayCourseMovie();
+  m_events->calls.clear();
+  // The notification in the bridge's format (single quotes, no escaping).
+  const std::string result =
+      m_flash->CallFunction("<invoke name='UPOK' returntype='xml'><arguments><string>hi</string></arguments></invoke>");
+  EXPECT_EQ(result, "<string>done:hi</string>");
+  // The callback called out while the program waited for it.
+  ASSERT_EQ(m_events->calls.size(), 1u);
+  EXPECT_EQ(m_events->calls[0],
+            "<invoke name=\"upokCalled\" returntype=\"xml\"><arguments><string>hi</string></arguments></invoke>");
+
+  EXPECT_EQ(m_flash->CallFunction("<invoke name='UPOK' returntype='xml'><arguments><string>a&amp;b</string>"
+                                  "</arguments></invoke>"),
+            "<string>done:a&amp;b</string>");
+  EXPECT_EQ(m_flash->CallFunction("<invoke name='NOPE' returntype='xml'><arguments></arguments></invoke>"), "");
+}
+
+// Device text without an embedded font, in Chinese, is drawn with the CJK
+// font the player is given (its own fallback font has no CJK glyphs).
+TEST_F(RuffleFlashTest, ChineseDeviceTextIsDrawn) {
+  m_swf = testing_support::BuildDeviceTextMovie("中文字体");
+  PlayCourseMovie();
+  // The movie read its text back to us: UTF-8 both ways.
+  EXPECT_EQ(m_events->calls.back(),
+            "<invoke name=\"ready\" returntype=\"xml\"><arguments><string>中文字体</string></arguments></invoke>");
+  // Dark pixels where the text field is (inside the movie, clear of the
+  // letterbox bars); a few frames may pass before it is drawn.
+  int inked = 0;
+  const auto countInk = [&] {
+    const QImage image = m_flash->GetWidget()->grab().toImage();
+    inked = 0;
+    for (int y = image.height() * 3 / 100; y < image.height() / 3; ++y)
+      for (int x = image.width() / 8; x < image.width() * 7 / 8; ++x) inked += qGray(image.pixel(x, y)) < 128 ? 1 : 0;
+    return inked > 1500;
+  };
+  ProcessEventsUntil(countInk, 20000);
+  EXPECT_GT(inked, 1500);
+}
+
+TEST(RuffleFlashInstall, MissingPlayerFilesGiveOneClearMessage) {
+  auto recorder = std::make_shared<platform::CRecordingPresenter>();
+  auto previous = platform::SetMessageBoxPresenter(recorder);
+  const auto emptyDir = std::filesystem::temp_directory_path() / ("moviehost-empty-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(emptyDir);
+  {
+    QWidget window;
+    CRuffleFlash flash(&window, emptyDir.string());
+    flash.LoadMovie(0, "http://127.0.0.1:9/qzboot.swf");
+    flash.LoadMovie(0, "http://127.0.0.1:9/qzboot.swf");
+  }
+  platform::SetMessageBoxPresenter(previous);
+  std::filesystem::remove_all(emptyDir);
+  const auto texts = recorder->Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_NE(texts[0].find("课程播放组件缺失"), std::string::npos);
+  EXPECT_NE(texts[0].find("ruffle.js"), std::string::npos);
+  EXPECT_EQ(CRuffleFlash::FindMissingParts(CRuffleFlash::DefaultFilesDir()), "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no X server needed
+  CRuffleFlash::PrepareEnvironment();
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
