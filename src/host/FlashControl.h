@@ -28,6 +28,9 @@ class CShockwaveflash1 {
   virtual void SetReturnValue(const std::string& value) = 0;
   // Placement inside the dialog's client area, in pixels.
   virtual void MoveWindow(int x, int y, int width, int height) = 0;
+  // The window is closing: stop waiting on the movie before the server
+  // stops, so a call in flight cannot hold the shutdown.
+  virtual void Close() {}
 
   void SetEventSink(IFlashEvents* sink) { m_pEvents = sink; }
 

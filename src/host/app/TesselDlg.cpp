@@ -119,6 +119,7 @@ void CTesselDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CTesselDlg::closeEvent(QCloseEvent* event) {
+  m_flash->Close();
   m_server.Stop();
   QDialog::closeEvent(event);
 }

@@ -193,4 +193,6 @@ void CRuffleFlash::ReportFailure(const std::string& detail) {
   platform::MessageBox(std::string(kPlayerMissingText) + "\n(" + detail + ")");
 }
 
+void CRuffleFlash::Close() { m_pHandler->Close(); }
+
 }  // namespace host

@@ -43,6 +43,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::string CallFunction(const std::string& request) override;
   void SetReturnValue(const std::string& value) override;
   void MoveWindow(int x, int y, int width, int height) override;
+  void Close() override;
 
   // The resource server answers every path under CMoviePageHandler::kPrefix
   // with this handler; it may outlive the control (it refuses calls then).
