@@ -14,7 +14,8 @@ class CHTTPServer : public CGenericServer {
  public:
   CHTTPServer();
   // Stops the server itself: connection threads read this class's members,
-  // which are gone by the time the base destructor runs.
+  // which are gone by the time the base destructor runs. A class derived
+  // from this one calls Stop in its own destructor, for the same reason.
   ~CHTTPServer() override;
 
   // Empties the run log, creates the cache directory, listens on the first

@@ -81,10 +81,10 @@ class CSite {
   std::string Url(const std::string& strPath) const { return m_origin.Url(strPath); }
 
  private:
-  testing_origins::CHttplibOrigin m_origin;
   std::mutex m_mutex;
   std::map<std::string, std::string> m_files;
   std::vector<std::string> m_log;
+  testing_origins::CHttplibOrigin m_origin;  // last: stops before what its handler uses goes
 };
 
 // The server as the program runs it, with fetches that give up at once on a
@@ -96,6 +96,9 @@ class CTestHTTPServer : public CHTTPServer {
     m_fetchSettings.m_nConnectTimeoutMs = 2000;
     m_fetchSettings.m_nReceiveTimeoutMs = 2000;
   }
+  // Connection threads make virtual calls: they must end before this object
+  // starts turning back into its base classes.
+  ~CTestHTTPServer() override { Stop(); }
 };
 
 int FreePort() {
