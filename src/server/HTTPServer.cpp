@@ -1,0 +1,280 @@
+#include "server/HTTPServer.h"
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "server/BaseUrl.h"
+#include "server/HttpResponse.h"
+#include "server/PortChoice.h"
+
+namespace {
+
+constexpr const char* kStatusOk = "200 OK";
+constexpr const char* kStatusNotFound = "404 Resource not found";
+constexpr const char* kStatusNotImplemented = "501 Not Implemented";
+constexpr const char* kDefaultContentType = "text/html";
+constexpr std::string_view kMethodGet = "GET";
+constexpr std::string_view kKeepAliveHeader = "\nConnection: Keep-Alive";
+constexpr std::string_view kRequestEnd = "\r\n\r\n";
+constexpr std::string_view kBootMovie = "qzboot.swf";
+// XML files are cached without the query and fetched on every request.
+constexpr std::string_view kXmlExtension = "xml";
+constexpr char kSeparator = '/';
+
+constexpr std::pair<const char*, const char*> kMimeTypes[] = {
+    {"swf", "application/x-shockwave-flash"},
+    {"mp3", "audio/mpeg"},
+    {"gif", "image/gif"},
+    {"jpeg", "image/jpeg"},
+    {"jpg", "image/jpeg"},
+    {"bin", "application/octet-stream"},
+    {"dll", "application/octet-stream"},
+    {"iso", "application/octet-stream"},
+    {"exe", "application/octet-stream"},
+    {"gz", "application/x-gzip"},
+    {"js", "application/x-javascript"},
+    {"zip", "application/zip"},
+    {"cab", "application/x-compressed"},
+    {"mid", "audio/midi"},
+    {"rmi", "audio/midi"},
+    {"wav", "audio/wav"},
+    {"bmp", "image/bmp"},
+    {"htm", "text/html"},
+    {"html", "text/html"},
+    {"txt", "text/plain"},
+    {"css", "text/css"},
+    {"mpeg", "video/mpeg"},
+    {"mpg", "video/mpeg"},
+    {"mpe", "video/mpeg"},
+    {"avi", "video/msvideo"},
+    {"mov", "video/quicktime"},
+};
+static_assert(std::size(kMimeTypes) == 26);
+
+std::string ToLowerAscii(std::string str) {
+  for (char& c : str)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return str;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// What a web server may make of %XX escapes; malformed ones stay as they are.
+std::string PercentDecode(std::string_view str) {
+  std::string strDecoded;
+  for (std::size_t i = 0; i < str.size(); ++i) {
+    if (str[i] == '%' && i + 2 < str.size() && HexValue(str[i + 1]) >= 0 && HexValue(str[i + 2]) >= 0) {
+      strDecoded += static_cast<char>(HexValue(str[i + 1]) * 16 + HexValue(str[i + 2]));
+      i += 2;
+    } else {
+      strDecoded += str[i];
+    }
+  }
+  return strDecoded;
+}
+
+// Calls visit with each piece of str between any of the separators; stops
+// and returns true as soon as visit does.
+template <typename Visit>
+bool AnySegment(std::string_view str, std::string_view separators, Visit visit) {
+  std::size_t nStart = 0;
+  for (;;) {
+    const std::size_t nEnd = str.find_first_of(separators, nStart);
+    if (visit(str.substr(nStart, nEnd == std::string_view::npos ? std::string_view::npos : nEnd - nStart))) return true;
+    if (nEnd == std::string_view::npos) return false;
+    nStart = nEnd + 1;
+  }
+}
+
+bool IsDotSegment(std::string_view segment) { return segment == "." || segment == ".."; }
+
+// A request text that would lead out of the cache directory on disk or out of
+// the web site's path when fetched: an absolute path, a backslash or NUL, a
+// ".." segment, or a dot segment hidden in %XX escapes that the web site
+// would decode.
+bool LeavesItsTree(std::string_view strRequestText) {
+  if (!strRequestText.empty() && strRequestText.front() == kSeparator) return true;
+  if (strRequestText.find_first_of(std::string_view("\\\0", 2)) != std::string_view::npos) return true;
+  return AnySegment(strRequestText, "/?", [](std::string_view segment) {
+    if (segment == "..") return true;
+    const std::string strDecoded = PercentDecode(segment);
+    if (strDecoded == segment) return false;
+    if (strDecoded.find_first_of(std::string_view("\\\0", 2)) != std::string::npos) return true;
+    return AnySegment(strDecoded, "/", IsDotSegment);
+  });
+}
+
+struct CFileCloser {
+  void operator()(std::FILE* pFile) const { std::fclose(pFile); }
+};
+using CFilePtr = std::unique_ptr<std::FILE, CFileCloser>;
+
+// The reply for a file: the header and then the whole file as read. False
+// when the file cannot be opened for update (read-only, a directory, absent).
+bool BuildFileReply(const std::string& strLocalPath, const std::string& strDate, int bKeepAlive,
+                    const std::string& strContentType, std::string& strReply) {
+  // 'e': no descriptor of the cache leaks into programs the process starts.
+  CFilePtr pFile(std::fopen(strLocalPath.c_str(), "r+be"));
+  if (!pFile) return false;
+  // The file goes straight into the reply; stdio's own buffer would only copy it.
+  std::setvbuf(pFile.get(), nullptr, _IONBF, 0);
+  if (::fseeko(pFile.get(), 0, SEEK_END) != 0) return false;
+  const off_t nSize = ::ftello(pFile.get());
+  if (nSize < 0 || ::fseeko(pFile.get(), 0, SEEK_SET) != 0) return false;
+
+  const auto nExpected = static_cast<std::uint64_t>(nSize);
+  std::string strHeader = FormatFileHeader(kStatusOk, strDate, nExpected, bKeepAlive != 0, strContentType);
+  strReply.assign(strHeader);
+  strReply.resize(strHeader.size() + nExpected);
+  std::size_t nRead = 0;
+  while (nRead < nExpected) {
+    const std::size_t nGot = std::fread(strReply.data() + strHeader.size() + nRead, 1, nExpected - nRead, pFile.get());
+    if (nGot == 0) break;
+    nRead += nGot;
+  }
+  pFile.reset();
+  // A file that changed size meanwhile: the header states what was read.
+  if (nRead != nExpected) {
+    strReply.resize(strHeader.size() + nRead);
+    strReply.replace(0, strHeader.size(), FormatFileHeader(kStatusOk, strDate, nRead, bKeepAlive != 0, strContentType));
+  }
+  return true;
+}
+
+}  // namespace
+
+CHTTPServer::CHTTPServer() {
+  for (const auto& [pszExtension, pszContentType] : kMimeTypes) m_mapMimeTypes.emplace(pszExtension, pszContentType);
+}
+
+CHTTPServer::~CHTTPServer() { Stop(); }
+
+bool CHTTPServer::Start(const std::string& strRootDir, const std::string& strDefaultDoc, int nPort,
+                        int nClientTimeout) {
+  DeleteLogFile();
+  m_strRootDir = strRootDir;
+  m_strDefaultDoc = strDefaultDoc;
+  m_strBaseUrl = GetProductBaseUrl();
+  // An empty root would become "/" and serve the whole file system.
+  if (m_strRootDir.empty()) {
+    WriteLog("Empty cache directory", "Start", 0);
+    return false;
+  }
+  if (m_strRootDir.back() != kSeparator) m_strRootDir += kSeparator;
+  EnsureDirectoryPath(m_strRootDir);
+  return Run(ChooseFreePort(nPort), nClientTimeout);
+}
+
+bool CHTTPServer::Stop() { return Shutdown(); }
+
+void CHTTPServer::SetReservedHandler(std::string prefix,
+                                     std::function<std::string(const std::string& requestText)> handler) {
+  m_strReservedPrefix = std::move(prefix);
+  m_reservedHandler = std::move(handler);
+}
+
+int CHTTPServer::OnClientAccepted(const std::string&, std::uint16_t) { return 0; }
+
+int CHTTPServer::OnReplySent(std::uint32_t) { return 0; }
+
+bool CHTTPServer::IsRequestComplete(std::string strRequest) { return strRequest.ends_with(kRequestEnd); }
+
+bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) {
+  std::string strStatus = kStatusOk;
+  std::string strContentType = kDefaultContentType;
+
+  const std::size_t nSpace = strRequest.find(' ');
+  if (nSpace == std::string::npos) {
+    WriteLog("No 'space' found in Request String #2", "ParseRequest", 0);
+    return false;
+  }
+
+  const bool bGet = std::string_view(strRequest).substr(0, nSpace) == kMethodGet;
+  std::string strPath;
+  if (bGet) {
+    const std::size_t nPathEnd = strRequest.find(' ', nSpace + 1);
+    strPath = strRequest.substr(nSpace + 1, nPathEnd == std::string::npos ? std::string::npos : nPathEnd - nSpace - 1);
+    if (m_reservedHandler && strPath.starts_with(m_strReservedPrefix)) {
+      strReply = m_reservedHandler(strRequest);
+      bKeepAlive = 0;
+      return true;
+    }
+    if (strPath == "/") strPath = m_strDefaultDoc;
+  } else {
+    strStatus = kStatusNotImplemented;
+  }
+
+  // Exact case only; absent, the flag stays as an earlier request left it.
+  if (strRequest.find(kKeepAliveHeader) != std::string::npos) bKeepAlive = 1;
+
+  const std::string strLocalPath = bGet ? PrepareLocalFile(strPath, strContentType) : std::string();
+
+  const std::string strDate = FormatHttpDate(std::time(nullptr));
+  if (bGet && !strLocalPath.empty() && BuildFileReply(strLocalPath, strDate, bKeepAlive, strContentType, strReply))
+    return true;
+  if (bGet) strStatus = kStatusNotFound;
+  strReply = FormatErrorResponse(strStatus, strDate);
+  bKeepAlive = 0;
+  return true;
+}
+
+std::string CHTTPServer::PrepareLocalFile(const std::string& strPath, std::string& strContentType) const {
+  // The request text: the path without its leading slash (or two); the query stays.
+  std::string strRequestText = strPath;
+  if (strRequestText.starts_with("//"))
+    strRequestText.erase(0, 2);
+  else if (strRequestText.starts_with("/"))
+    strRequestText.erase(0, 1);
+  if (LeavesItsTree(strRequestText)) return {};
+
+  // The query follows the last '?', unless that is the first character.
+  std::string strQuery;
+  std::string strFilePath = strRequestText;
+  const std::size_t nQuery = strRequestText.rfind('?');
+  if (nQuery != std::string::npos && nQuery > 0) {
+    strQuery = strRequestText.substr(nQuery + 1);
+    strFilePath = strRequestText.substr(0, nQuery);
+  }
+
+  std::string strExtension;
+  const std::size_t nDot = strFilePath.rfind('.');
+  if (nDot != std::string::npos) {
+    strExtension = ToLowerAscii(strFilePath.substr(nDot + 1));
+    if (const auto it = m_mapMimeTypes.find(strExtension); it != m_mapMimeTypes.end()) strContentType = it->second;
+  }
+  const bool bXml = strExtension == kXmlExtension;
+
+  std::string strFileName = strFilePath;
+  std::string strSubDir;
+  const std::size_t nSlash = strFilePath.rfind(kSeparator);
+  if (nSlash != std::string::npos && nSlash >= 1) {
+    strFileName = strFilePath.substr(nSlash + 1);
+    strSubDir = strFilePath.substr(0, nSlash);
+  }
+
+  // The query becomes a prefix of the cached file's name, so each version of
+  // a file has its own copy; XML files have one copy.
+  const std::string strLocalName = bXml ? strFileName : strQuery + strFileName;
+  // A query and a name that only together make "..".
+  if (AnySegment(strLocalName, "/", [](std::string_view segment) { return segment == ".."; })) return {};
+
+  std::string strTargetDir = m_strRootDir + strSubDir;
+  if (!strSubDir.empty()) EnsureDirectoryPath(strTargetDir);
+  const std::string strLocalPath = strTargetDir + kSeparator + strLocalName;
+
+  const std::string strUrl = m_strBaseUrl + strRequestText;
+  if (strRequestText.find(kBootMovie) != std::string::npos || bXml) DownloadFile(strUrl, strLocalPath, m_fetchSettings);
+  if (!PathExists(strLocalPath)) DownloadFile(strUrl, strLocalPath, m_fetchSettings);
+  return strLocalPath;
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The resource server: a minimal HTTP/1.0 file server over the cache
+// directory for the movie. A file missing from the cache is fetched from the
+// product web site first; the boot movie and XML files on every request.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "server/Fetch.h"
+#include "server/GenericServer.h"
+
+class CHTTPServer : public CGenericServer {
+ public:
+  CHTTPServer();
+  // Stops the server itself: connection threads read this class's members,
+  // which are gone by the time the base destructor runs. A class derived
+  // from this one calls Stop in its own destructor, for the same reason.
+  ~CHTTPServer() override;
+
+  // Empties the run log, creates the cache directory, listens on the first
+  // port from nPort upward that no TCP socket uses (m_nPort) and returns
+  // Run's result. The product web site comes from GetProductBaseUrl().
+  bool Start(const std::string& strRootDir, const std::string& strDefaultDoc, int nPort, int nClientTimeout);
+  // Shutdown's result.
+  bool Stop();
+
+  // Set before Start. A GET whose path begins with prefix (exact bytes) is
+  // answered with handler's result as the whole reply, given the whole
+  // request as received; nothing is created or fetched and the connection
+  // closes after the reply.
+  void SetReservedHandler(std::string prefix, std::function<std::string(const std::string& requestText)> handler);
+
+  int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override;
+  int OnReplySent(std::uint32_t nBytesSent) override;
+  // True once the bytes end with an empty line.
+  bool IsRequestComplete(std::string strRequest) override;
+  bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) override;
+
+ protected:
+  // The program fetches with the defaults; tests shorten the waits.
+  CFetchSettings m_fetchSettings;
+
+ private:
+  // Maps the request path to its file in the cache and brings the file there
+  // when needed; the content type follows the extension. Empty when the path
+  // would lead out of the cache directory or the web site's path.
+  std::string PrepareLocalFile(const std::string& strPath, std::string& strContentType) const;
+
+  std::string m_strRootDir;
+  std::string m_strDefaultDoc;
+  std::map<std::string, std::string> m_mapMimeTypes;
+  std::string m_strBaseUrl;
+  std::string m_strReservedPrefix;
+  std::function<std::string(const std::string& requestText)> m_reservedHandler;
+};

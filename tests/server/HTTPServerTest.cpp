@@ -1,0 +1,430 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "server/HTTPServer.h"
+#include "server/Socket.h"
+#include "server/TestOrigins.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kClientTimeoutMs = 5000;
+constexpr int kPatienceMs = 5000;
+
+const std::string kNotFound =
+    "HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\nContent-Type: text/html\r\nDate: *\r\nServer: "
+    "Web1.0\r\n\r\n";
+const std::string kNotImplemented =
+    "HTTP/1.0 501 Not Implemented\r\nContent-Length: 0\r\nContent-Type: text/html\r\nDate: *\r\nServer: "
+    "Web1.0\r\n\r\n";
+
+// The expected 200 response with the date masked.
+std::string Ok(const std::string& strType, const std::string& strBody, const std::string& strConnection = "close") {
+  return "HTTP/1.0 200 OK\r\nDate: *\r\nServer: Web1.0\r\nAccept-Ranges: bytes\r\nContent-Length: " +
+         std::to_string(strBody.size()) + "\r\nConnection: " + strConnection + "\r\nContent-Type: " + strType +
+         "\r\n\r\n" + strBody;
+}
+
+// Replaces the value of the Date header by "*" after checking its form.
+std::string MaskDate(const std::string& strResponse) {
+  static const std::regex date("Date: [^\r]*\r\n");
+  static const std::regex form(
+      "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "20[0-9][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT\r\n");
+  std::smatch match;
+  if (std::regex_search(strResponse, match, date)) {
+    EXPECT_TRUE(std::regex_match(match.str(), form)) << match.str();
+  }
+  return std::regex_replace(strResponse, date, "Date: *\r\n", std::regex_constants::format_first_only);
+}
+
+// The product web site: answers the targets it was given, 404 to the rest,
+// and remembers every target asked for, query included.
+class CSite {
+ public:
+  CSite() {
+    m_origin.Server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_log.push_back(req.target);
+      const auto it = m_files.find(req.target);
+      if (it == m_files.end()) {
+        res.status = 404;
+        return;
+      }
+      res.set_content(it->second, "application/octet-stream");
+    });
+    m_origin.Start();
+  }
+  void Put(const std::string& strTarget, const std::string& strBody) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_files[strTarget] = strBody;
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_log;
+  }
+  std::string Url(const std::string& strPath) const { return m_origin.Url(strPath); }
+
+ private:
+  std::mutex m_mutex;
+  std::map<std::string, std::string> m_files;
+  std::vector<std::string> m_log;
+  testing_origins::CHttplibOrigin m_origin;  // last: stops before what its handler uses goes
+};
+
+// The server as the program runs it, with fetches that give up at once on a
+// site that is down.
+class CTestHTTPServer : public CHTTPServer {
+ public:
+  CTestHTTPServer() {
+    m_fetchSettings.m_nConnectRetries = 0;
+    m_fetchSettings.m_nConnectTimeoutMs = 2000;
+    m_fetchSettings.m_nReceiveTimeoutMs = 2000;
+  }
+  // Connection threads make virtual calls: they must end before this object
+  // starts turning back into its base classes.
+  ~CTestHTTPServer() override { Stop(); }
+};
+
+int FreePort() {
+  CSocket probe(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t nLength = sizeof(address);
+  ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &nLength);
+  return ntohs(address.sin_port);
+}
+
+// One connection as the movie's player holds it.
+class CConnection {
+ public:
+  explicit CConnection(int nPort) : m_socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(nPort));
+    m_bConnected = ::connect(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  bool Connected() const { return m_bConnected; }
+  void Send(const std::string& strData) { testing_origins::SendAll(m_socket.Get(), strData); }
+
+  // One response: the head up to the empty line and Content-Length bytes after it.
+  std::string ReadResponse() {
+    std::size_t nHeadEnd;
+    while ((nHeadEnd = m_strPending.find("\r\n\r\n")) == std::string::npos)
+      if (!ReceiveMore()) return std::exchange(m_strPending, {});
+    nHeadEnd += 4;
+    static const std::regex length("Content-Length: ([0-9]+)\r\n");
+    std::smatch match;
+    const std::string strHead = m_strPending.substr(0, nHeadEnd);
+    const std::size_t nBody = std::regex_search(strHead, match, length) ? std::stoull(match[1]) : 0;
+    while (m_strPending.size() < nHeadEnd + nBody)
+      if (!ReceiveMore()) break;
+    std::string strResponse = m_strPending.substr(0, nHeadEnd + nBody);
+    m_strPending.erase(0, strResponse.size());
+    return strResponse;
+  }
+  // Everything until the server closes the connection.
+  std::string ReadUntilClosed() {
+    while (ReceiveMore()) {
+    }
+    return std::exchange(m_strPending, {});
+  }
+  // True when the server closes the connection with nothing more sent.
+  bool ClosedByServer() { return !ReceiveMore() && m_strPending.empty() && m_bClosed; }
+  // True when the connection is still open and silent after a short wait.
+  bool StillOpen() {
+    pollfd pfd{m_socket.Get(), POLLIN, 0};
+    return ::poll(&pfd, 1, 200) == 0;
+  }
+
+ private:
+  bool ReceiveMore() {
+    pollfd pfd{m_socket.Get(), POLLIN, 0};
+    if (::poll(&pfd, 1, kPatienceMs) <= 0) return false;
+    char buffer[65536];
+    const ssize_t nGot = ::recv(m_socket.Get(), buffer, sizeof(buffer), 0);
+    if (nGot <= 0) {
+      m_bClosed = true;
+      return false;
+    }
+    m_strPending.append(buffer, static_cast<std::size_t>(nGot));
+    return true;
+  }
+
+  CSocket m_socket;
+  bool m_bConnected = false;
+  bool m_bClosed = false;
+  std::string m_strPending;
+};
+
+void WriteFile(const fs::path& path, const std::string& strContent) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << strContent;
+}
+
+// Every file and directory below dir with the files' contents.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> snapshot;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    snapshot[entry.path().string()] = entry.is_regular_file() ? ReadWholeFile(entry.path().string()) : "<dir>";
+  return snapshot;
+}
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("WINDIR", m_logDir.Path().c_str(), 1);
+    ::setenv("QUILLBY_BASE_URL", m_site->Url("/").c_str(), 1);
+    m_root = fs::path(m_home.Path()) / "quillby" / "sz";
+  }
+  void TearDown() override { ::unsetenv("QUILLBY_BASE_URL"); }
+
+  void Start(CHTTPServer& server) {
+    ASSERT_TRUE(server.Start(m_root.string(), "INDEX.HTML", FreePort(), kClientTimeoutMs));
+  }
+  void Start() { Start(m_server); }
+
+  // The response to one request on a connection of its own, date masked;
+  // the connection must close after it.
+  std::string Get(const std::string& strRequest, CHTTPServer& server) {
+    CConnection connection(server.m_nPort);
+    EXPECT_TRUE(connection.Connected());
+    connection.Send(strRequest);
+    const std::string strResponse = MaskDate(connection.ReadResponse());
+    EXPECT_TRUE(connection.ClosedByServer()) << strRequest;
+    return strResponse;
+  }
+  std::string Get(const std::string& strRequest) { return Get(strRequest, m_server); }
+  static std::string RequestFor(const std::string& strPath) { return "GET " + strPath + " HTTP/1.0\r\n\r\n"; }
+
+  std::string RunLog() const { return ReadWholeFile(m_logDir.Path() + "/RunLog.log"); }
+
+  CTempDir m_logDir;
+  CTempDir m_home;
+  fs::path m_root;
+  std::unique_ptr<CSite> m_site = std::make_unique<CSite>();
+  CTestHTTPServer m_server;  // last: stops before the site and directories go
+};
+
+TEST_F(HttpServerTest, ServesCachedFilesWithTheTypeOfTheirExtension) {
+  WriteFile(m_root / "INDEX.HTML", "<html>home</html>");
+  WriteFile(m_root / "a.swf", "FWS-a");
+  WriteFile(m_root / "B.SWF", "FWS-B");
+  WriteFile(m_root / "pics" / "p.png", "PNG");
+  WriteFile(m_root / "notes", "plain");
+  WriteFile(m_root / "s" / "t.CSS", "body{}");
+  Start();
+
+  EXPECT_EQ(Get("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), Ok("text/html", "<html>home</html>"));
+  EXPECT_EQ(Get(RequestFor("/a.swf")), Ok("application/x-shockwave-flash", "FWS-a"));
+  EXPECT_EQ(Get(RequestFor("//a.swf")), Ok("application/x-shockwave-flash", "FWS-a"));
+  EXPECT_EQ(Get(RequestFor("/B.SWF")), Ok("application/x-shockwave-flash", "FWS-B"));
+  EXPECT_EQ(Get(RequestFor("/pics/p.png")), Ok("text/html", "PNG"));
+  EXPECT_EQ(Get(RequestFor("/notes")), Ok("text/html", "plain"));
+  EXPECT_EQ(Get(RequestFor("/s/t.CSS")), Ok("text/css", "body{}"));
+  EXPECT_TRUE(m_site->Log().empty());
+
+  // The cached name keeps its case: b.swf is another file, and the site has none.
+  EXPECT_EQ(Get(RequestFor("/b.swf")), kNotFound);
+  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/b.swf"});
+}
+
+TEST_F(HttpServerTest, MissingFileIsFetchedOnceAndCachedUnderItsQuery) {
+  m_site->Put("/course/unit1/a.mp3?ver2", "MP3-v2");
+  Start();
+
+  EXPECT_EQ(Get(RequestFor("/course/unit1/a.mp3?ver2")), Ok("audio/mpeg", "MP3-v2"));
+  EXPECT_EQ(ReadWholeFile((m_root / "course" / "unit1" / "ver2a.mp3").string()), "MP3-v2");
+  EXPECT_FALSE(fs::exists(m_root / "course" / "unit1" / "a.mp3"));
+
+  m_site->Put("/course/unit1/a.mp3?ver2", "changed on the site");
+  EXPECT_EQ(Get(RequestFor("/course/unit1/a.mp3?ver2")), Ok("audio/mpeg", "MP3-v2"));
+  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/course/unit1/a.mp3?ver2"});
+}
+
+TEST_F(HttpServerTest, FileNeitherCachedNorOnTheSiteIsNotFound) {
+  Start();
+  EXPECT_EQ(Get(RequestFor("/lesson/missing.swf?v1")), kNotFound);
+  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/lesson/missing.swf?v1"});
+  // The directory is made for the fetch; no file is left behind.
+  EXPECT_TRUE(fs::is_directory(m_root / "lesson"));
+  EXPECT_TRUE(fs::is_empty(m_root / "lesson"));
+}
+
+TEST_F(HttpServerTest, XmlAndBootMovieAreFetchedOnEveryRequestAndServedFromCacheWhenSiteIsDown) {
+  m_site->Put("/data/list.xml?ver3", "<list v='1'/>");
+  m_site->Put("/qzboot.swf", "BOOT-1");
+  Start();
+
+  EXPECT_EQ(Get(RequestFor("/data/list.xml?ver3")), Ok("text/html", "<list v='1'/>"));
+  EXPECT_EQ(ReadWholeFile((m_root / "data" / "list.xml").string()), "<list v='1'/>");
+  EXPECT_EQ(Get(RequestFor("/qzboot.swf")), Ok("application/x-shockwave-flash", "BOOT-1"));
+
+  m_site->Put("/data/list.xml?ver3", "<list v='2'/>");
+  m_site->Put("/qzboot.swf", "BOOT-2");
+  EXPECT_EQ(Get(RequestFor("/data/list.xml?ver3")), Ok("text/html", "<list v='2'/>"));
+  EXPECT_EQ(Get(RequestFor("/qzboot.swf")), Ok("application/x-shockwave-flash", "BOOT-2"));
+  EXPECT_EQ(m_site->Log(),
+            (std::vector<std::string>{"/data/list.xml?ver3", "/qzboot.swf", "/data/list.xml?ver3", "/qzboot.swf"}));
+
+  m_site.reset();
+  EXPECT_EQ(Get(RequestFor("/data/list.xml?ver3")), Ok("text/html", "<list v='2'/>"));
+  EXPECT_EQ(Get(RequestFor("/qzboot.swf")), Ok("application/x-shockwave-flash", "BOOT-2"));
+}
+
+TEST_F(HttpServerTest, KeepAliveOnlyForTheExactHeaderAndUntilA404) {
+  WriteFile(m_root / "a.swf", "FWS-a");
+  Start();
+
+  CConnection kept(m_server.m_nPort);
+  kept.Send("GET /a.swf HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
+  EXPECT_EQ(MaskDate(kept.ReadResponse()), Ok("application/x-shockwave-flash", "FWS-a", "Keep-Alive"));
+  EXPECT_TRUE(kept.StillOpen());
+  // Once asked for, keep-alive holds for the following requests.
+  kept.Send("GET /a.swf HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(MaskDate(kept.ReadResponse()), Ok("application/x-shockwave-flash", "FWS-a", "Keep-Alive"));
+  EXPECT_TRUE(kept.StillOpen());
+  kept.Send("GET /gone.swf HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
+  EXPECT_EQ(MaskDate(kept.ReadResponse()), kNotFound);
+  EXPECT_TRUE(kept.ClosedByServer());
+
+  EXPECT_EQ(Get("GET /a.swf HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"), Ok("application/x-shockwave-flash", "FWS-a"));
+}
+
+TEST_F(HttpServerTest, MethodsOtherThanGetAreNotImplemented) {
+  WriteFile(m_root / "a.swf", "FWS-a");
+  Start();
+  EXPECT_EQ(Get("HEAD /sub/a.swf HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"), kNotImplemented);
+  EXPECT_EQ(Get("get /a.swf HTTP/1.0\r\n\r\n"), kNotImplemented);
+  EXPECT_EQ(Get("POST /a.swf HTTP/1.0\r\n\r\n"), kNotImplemented);
+  EXPECT_FALSE(fs::exists(m_root / "sub"));
+  EXPECT_TRUE(m_site->Log().empty());
+}
+
+TEST_F(HttpServerTest, RequestWithoutSpaceIsDroppedAndLogged) {
+  Start();
+  CConnection connection(m_server.m_nPort);
+  connection.Send("GARBAGE\r\n\r\n");
+  EXPECT_EQ(connection.ReadUntilClosed(), "");
+  EXPECT_NE(RunLog().find(" - No 'space' found in Request String #2.\t[ParseRequest]\t[0]\r\n"), std::string::npos)
+      << RunLog();
+}
+
+TEST_F(HttpServerTest, PathsLeavingTheCacheAreRefusedWithoutTouchingDiskOrSite) {
+  WriteFile(m_root / "a.swf", "FWS-a");
+  WriteFile(m_root / "a..b.swf", "dots inside a name");
+  WriteFile(fs::path(m_home.Path()) / "outside.swf", "SECRET");
+  WriteFile(fs::path(m_home.Path()) / "quillby" / "outside.xml", "<secret/>");
+  Start();
+  const auto before = Snapshot(m_home.Path());
+
+  const std::vector<std::string> attempts = {
+      "/../../outside.swf",
+      "/course/../../../outside.swf",
+      "/..",
+      "/../outside.xml",
+      "/x/..?v",
+      "///" + m_home.Path() + "/outside.swf",
+      "/..\\..\\outside.swf",
+      "/a\\b.swf",
+      std::string("/a.swf\0.x", 9),
+      "/%2e%2e/%2e%2e/outside.swf",
+      "/.%2E/outside.xml",
+      "/%2e/a.swf",
+      "/sub/..%2f..%2f..%2foutside.swf",
+      "/sub/%2e%2e%5c%2e%2e%5coutside.swf",
+      "/a%00.swf",
+      "/a.swf?../../../outside",
+      "/.?.",
+      "/qzboot.swf?/../../x",
+  };
+  for (const std::string& strPath : attempts) {
+    EXPECT_EQ(Get("GET " + strPath + " HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n"), kNotFound) << strPath;
+  }
+  EXPECT_EQ(Snapshot(m_home.Path()), before);
+  EXPECT_TRUE(m_site->Log().empty());
+
+  // The server goes on, and dots inside a name are no dot segment.
+  EXPECT_EQ(Get(RequestFor("/a..b.swf")), Ok("application/x-shockwave-flash", "dots inside a name"));
+  EXPECT_EQ(Get(RequestFor("/a.swf")), Ok("application/x-shockwave-flash", "FWS-a"));
+}
+
+TEST_F(HttpServerTest, ReservedPrefixIsAnsweredByItsHandler) {
+  const std::string strHandlerReply = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  std::mutex mutex;
+  std::vector<std::string> handled;
+  m_server.SetReservedHandler("/__host/", [&](const std::string& strRequest) {
+    std::lock_guard<std::mutex> lock(mutex);
+    handled.push_back(strRequest);
+    return strHandlerReply;
+  });
+  Start();
+
+  const std::string strCall = "GET /__host/call?RecStart HTTP/1.1\r\nConnection: Keep-Alive\r\nHost: x\r\n\r\n";
+  EXPECT_EQ(Get(strCall), strHandlerReply);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(handled, std::vector<std::string>{strCall});
+  }
+  EXPECT_FALSE(fs::exists(m_root / "__host"));
+  EXPECT_TRUE(m_site->Log().empty());
+
+  // Exact bytes, GET only: anything else takes the usual way.
+  EXPECT_EQ(Get(RequestFor("//__host/a.swf")), kNotFound);
+  EXPECT_EQ(Get(RequestFor("/__hos/a.swf")), kNotFound);
+  EXPECT_EQ(Get("HEAD /__host/call HTTP/1.0\r\n\r\n"), kNotImplemented);
+  EXPECT_EQ(m_site->Log(), (std::vector<std::string>{"/__host/a.swf", "/__hos/a.swf"}));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(handled.size(), 1u);
+}
+
+TEST_F(HttpServerTest, WithoutHandlerTheReservedPrefixIsAFilePath) {
+  WriteFile(m_root / "__host" / "a.swf", "FWS-host");
+  CTestHTTPServer server;
+  Start(server);
+  EXPECT_EQ(Get(RequestFor("/__host/a.swf"), server), Ok("application/x-shockwave-flash", "FWS-host"));
+}
+
+TEST_F(HttpServerTest, StartEmptiesTheLogCreatesTheRootAndTakesTheNextFreePort) {
+  std::ofstream(m_logDir.Path() + "/RunLog.log") << "a line of the last run\r\n";
+  m_site->Put("/site/a.swf", "from the site's path");
+  // Without the trailing slash, which Start adds.
+  ::setenv("QUILLBY_BASE_URL", m_site->Url("/site").c_str(), 1);
+  testing_origins::CHttplibOrigin taken;  // a listener on the first port asked for
+
+  ASSERT_TRUE(m_server.Start(m_root.string(), "INDEX.HTML", taken.Port(), kClientTimeoutMs));
+  EXPECT_GT(m_server.m_nPort, taken.Port());
+  EXPECT_FALSE(fs::exists(m_logDir.Path() + "/RunLog.log"));
+  EXPECT_TRUE(fs::is_directory(m_root));
+
+  EXPECT_EQ(Get(RequestFor("/a.swf")), Ok("application/x-shockwave-flash", "from the site's path"));
+  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/site/a.swf"});
+
+  EXPECT_TRUE(m_server.Stop());
+  EXPECT_FALSE(m_server.Stop());
+}
+
+TEST_F(HttpServerTest, EmptyRootIsRefused) {
+  EXPECT_FALSE(m_server.Start("", "INDEX.HTML", FreePort(), kClientTimeoutMs));
+  EXPECT_NE(RunLog().find("Empty cache directory.\t[Start]\t[0]"), std::string::npos) << RunLog();
+}
+
+}  // namespace
