@@ -23,7 +23,7 @@ constexpr const char* kTextEncodeFailed = "m_ForMp3_Proc_hEncodeChunk() failed (
 constexpr const char* kTextWriteError = "Output file write error";
 constexpr const char* kTextExitStreamFailed = "beExitStream failed (%lu)";
 
-// The encoder's settings: 64 kbit/s constant rate, no bit reservoir.
+// The configuration record's version, and the constant bit rate in kbit/s.
 constexpr std::uint32_t kStructVersion = 1;
 constexpr std::uint32_t kBitrateKbps = 64;
 // The channel mode that gives each slot one channel of a two-channel capture.
