@@ -148,11 +148,13 @@ void CAudioPlayRec::FreeBuffers() {
 bool CAudioPlayRec::StartRecording(int nChannelMode) {
   if (m_nState == kStateRecording) return true;
   m_bInput = true;
-  ResetEncoderState();
   if (m_nState != kStateReady) {
     platform::MessageBox(kTextClassStatusError);
     return false;
   }
+  // Only once the state allows a start: while a stop is under way the
+  // encoder still holds the last recording's "test.mp3", to be finished.
+  ResetEncoderState();
   SetWaveFormat(nChannelMode);
   PrepareBuffers();
   MMRESULT mmr = m_devices.OpenIn(m_hWaveIn, m_uDeviceId, m_wfx, GetSafeHwnd());

@@ -12,6 +12,7 @@
 
 #include "audio/RiffFile.h"
 #include "audio/WaveDevice.h"
+#include "audio/encoder/LameLibrary.h"
 #include "platform/MessageLoop.h"
 
 namespace audio {
@@ -44,6 +45,9 @@ class CAudioPlayRec : public platform::CMsgTarget {
   const std::string& GetDeviceName() const { return m_strDeviceName; }
   IWaveDevices& GetDevices() { return m_devices; }
   void SetNotifyHook(NotifyProc pfnNotify, platform::CMsgTarget* pOwner);
+  // The encoder library file every MP3 target loads; empty (the default) for
+  // the program's own search: next to the executable, then the system's path.
+  void SetEncoderLibraryPath(const std::string& strPath) { m_strEncoderPath = strPath; }
 
   bool PreTranslateMessage(platform::MSG& msg) override;
   void OnTimer(platform::UINT_PTR nIDEvent) override;
@@ -88,11 +92,13 @@ class CAudioPlayRec : public platform::CMsgTarget {
   void CloseOutputFile(int nSlot, const std::string& strType);
 
   // MP3 targets (AudioMp3.cpp).
-  bool IsEncoderLoaded() const;
+  bool IsEncoderLoaded() const { return m_ForMp3_hDll.IsLoaded(); }
   bool LoadEncoder();
   bool OpenMp3Stream(int nSlot, const std::string& strName);
   void FeedEncoder(const SlotBuffers& data);
-  void CloseMp3File(int nSlot);
+  bool EncodeChunk(int nSlot, unsigned char* pPcm, DWORD dwBytes);
+  void FinishMp3Stream(int nSlot);
+  void ReleaseMp3Target(int nSlot);
   void UnloadEncoder();
   void ResetEncoderState();
 
@@ -135,10 +141,19 @@ class CAudioPlayRec : public platform::CMsgTarget {
   std::array<std::unique_ptr<std::FILE, FileCloser>, kSlots> m_pMp3File;
   std::array<std::string, kSlots> m_strMp3Name;
   std::array<DWORD, kSlots> m_nPcmFill{};
-  std::array<DWORD, kSlots> m_hbeStream{};
-  // The encoder library's handle and entry points join these with the MP3 code.
+  std::array<HBE_STREAM, kSlots> m_hbeStream{};
+  // The encoder library, loaded for each recording with an MP3 target.
+  CLameLibrary m_ForMp3_hDll;
   DWORD m_nPcmBufferSize = 0;
+  BEINITSTREAM m_ForMp3_Proc_hInitStream = nullptr;
+  BEENCODECHUNK m_ForMp3_Proc_hEncodeChunk = nullptr;
+  BEDEINITSTREAM m_ForMp3_Proc_hDeinitStream = nullptr;
+  BECLOSESTREAM m_ForMp3_Proc_hCloseStream = nullptr;
+  BEVERSION m_ForMp3_Proc_hVersion = nullptr;
+  BEWRITEVBRHEADER m_ForMp3_Proc_hWriteVBRHeader = nullptr;
+  BEWRITEINFOTAG m_ForMp3_Proc_hWriteInfoTag = nullptr;
   DWORD m_dwSamples = 0;
+  std::string m_strEncoderPath;
 };
 
 }  // namespace audio

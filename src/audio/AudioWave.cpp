@@ -60,7 +60,7 @@ void CAudioPlayRec::CloseOutputFile(int nSlot, const std::string& strType) {
   std::transform(type.begin(), type.end(), type.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (type == "mp3") {
-    CloseMp3File(nSlot);
+    if (IsEncoderLoaded()) FinishMp3Stream(nSlot);
   } else if (type == "wav" && m_hWaveFile[nSlot]) {
     m_hWaveFile[nSlot].Ascend(m_ckSub[nSlot]);   // data size
     m_hWaveFile[nSlot].Ascend(m_ckRiff[nSlot]);  // file length - 8

@@ -234,6 +234,7 @@ TEST_F(EngineRecordTest, ChannelMode1WritesOneTwoChannelFile) {
 }
 
 TEST_F(EngineRecordTest, AnMp3TargetReportsTheMissingLibraryAndTheWavRecordingGoesOn) {
+  engine.SetEncoderLibraryPath((dir.Path() / "no-such-dir" / "lame_enc.so").string());
   StartWav();
   EXPECT_FALSE(engine.OpenOutputFile(0, "TEST.MP3"));
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Error loading lame_enc.DLL"});
