@@ -15,6 +15,7 @@
 #include "audio/SimWaveDevice.h"
 #include "audio/encoder/LameEnc.h"
 #include "platform/MessageBox.h"
+#include "platform/Paths.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -63,12 +64,14 @@ class ProductSite {
     });
     m_server.Post(R"(/Upfile(_en)?\.ashx)", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(m_lock);
-      m_uploads.push_back(req.path + "\n" + req.body);
+      std::string record = req.path + "\n";
+      for (const auto& [name, part] : req.files) record += name + "=" + part.content + "\n";
+      m_uploads.push_back(record);
       res.set_content("OK", "text/plain");
     });
     m_port = m_server.bind_to_any_port("127.0.0.1");
     m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    m_server.wait_until_ready();
+    while (!m_server.is_running()) std::this_thread::sleep_for(1ms);
   }
   ~ProductSite() {
     m_server.stop();
@@ -352,10 +355,10 @@ TEST_F(TesselDlgTest, RecUploadSendsTheArgumentsAndTellsTheMovieWhenDone) {
   ASSERT_EQ(site.Uploads().size(), 1u);
   std::string upload = site.Uploads()[0];
   EXPECT_EQ(upload.rfind("/Upfile_en.ashx\n", 0), 0u);
-  EXPECT_NE(upload.find("\r\n\r\nu1\r\n"), std::string::npos);
+  EXPECT_NE(upload.find("\nuid=u1\n"), std::string::npos) << upload;
   // Inner markup: the entity reference goes as it stands.
-  EXPECT_NE(upload.find("\r\n\r\nt&amp;2\r\n"), std::string::npos);
-  EXPECT_NE(upload.find("MP3DATA"), std::string::npos);
+  EXPECT_NE(upload.find("\ntid=t&amp;2\n"), std::string::npos) << upload;
+  EXPECT_NE(upload.find("\ntxtfile=MP3DATA"), std::string::npos) << upload;
   ASSERT_EQ(flash->functionCalls.size(), 1u);
   EXPECT_EQ(flash->functionCalls[0],
             "<invoke name='UPOK' returntype='xml'><arguments><string></string></arguments></invoke>");

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "host/CommandBridge.h"
+#include "audio/VolumeIn.h"
 #include "host/DeleteTree.h"
 #include "platform/MessageBox.h"
 

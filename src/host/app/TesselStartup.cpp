@@ -8,6 +8,7 @@
 #include "host/app/TesselDlg.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "server/BaseUrl.h"
 #include "server/Fetch.h"
 
 namespace host {
