@@ -35,9 +35,10 @@ QString Caption() { return QString("%1 1.2 - %2").arg(kProductName, kWebSite); }
 CTesselDlg::CTesselDlg(const FlashFactory& makeFlash, audio::IWaveDevices& devices, QWidget* parent)
     : QDialog(parent),
       m_audio(devices),
-      m_flash(makeFlash(this, m_server)),
       m_progress(new QProgressBar(this)),
       m_loadingText(new QLabel(QString::fromUtf8(kLoadingText), this)) {
+  // Made once the server exists: the control registers its page on it.
+  m_flash = makeFlash(this, m_server);
   setWindowTitle(Caption());
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Set-up, build, the demo product site on a free loopback port, and the
+# program pointed at it. With a display the program opens its window; without
+# one it runs offscreen and saves a screenshot.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+scripts/setup.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2
+
+DEMO=${QUILLBY_DEMO_DIR:-$(mktemp -d /tmp/quillby-demo.XXXXXX)}
+mkdir -p "$DEMO/uploads" "$DEMO/appdata" "$DEMO/work"
+build/bin/demosite --root build/demo/site --store "$DEMO/uploads" --port 0 \
+  --encoder build/bin/lame_enc.so > "$DEMO/site.log" 2>&1 &
+SITE=$!
+trap 'kill $SITE 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  PORT=$(sed -n 's|.*http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$DEMO/site.log" | head -n 1)
+  [ -n "$PORT" ] && break
+  sleep 0.1
+done
+[ -n "${PORT:-}" ] || { echo "demo site did not start:"; cat "$DEMO/site.log"; exit 1; }
+
+export QUILLBY_BASE_URL="http://127.0.0.1:$PORT/"
+export QUILLBY_UPLOAD_HOST="127.0.0.1:$PORT"
+# The demo's cache, run log and recordings stay in the demo folder.
+export APPDATA="$DEMO/appdata" WINDIR="$DEMO"
+# Without a sound card, record and play through ALSA's null device.
+if ! grep -q '[0-9]' /proc/asound/cards 2>/dev/null; then
+  mkdir -p "$DEMO/config/alsa"
+  echo 'pcm.!default { type null }' > "$DEMO/config/alsa/asoundrc"
+  export XDG_CONFIG_HOME="$DEMO/config"
+fi
+echo "demo site: $QUILLBY_BASE_URL (uploads listed at ${QUILLBY_BASE_URL}uploads)"
+cd "$DEMO/work"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  "$ROOT/build/bin/quillby"
+else
+  export QT_QPA_PLATFORM=offscreen QUILLBY_SCREENSHOT="$DEMO/screenshot.png"
+  "$ROOT/build/bin/quillby"
+  echo "no display: ran offscreen; screenshot saved to $DEMO/screenshot.png"
+fi
