@@ -121,15 +121,15 @@ TEST(SwfMovie, RectangleShapeHasItsBoundsAndAClosedFilledPath) {
 TEST(SwfMovie, EditTextBindsItsVariableToADeviceFont) {
   CSwfMovie movie(8, PixelRect(0, 0, 100, 100), 12);
   const uint16_t font = movie.DefineDeviceFont("_sans");
-  EditTextSpec spec;
-  spec.bounds = PixelRect(0, 0, 200, 30);
-  spec.variable = "uploadState";
-  spec.text = "未上传";
-  spec.fontId = font;
-  spec.fontHeight = 320;
-  spec.color = {0xB0, 0x30, 0x20};
-  spec.align = EditTextSpec::kCenter;
-  const uint16_t id = movie.DefineEditText(spec);
+  EditTextSpec desc;
+  desc.bounds = PixelRect(0, 0, 200, 30);
+  desc.variable = "uploadState";
+  desc.text = "未上传";
+  desc.fontId = font;
+  desc.fontHeight = 320;
+  desc.color = {0xB0, 0x30, 0x20};
+  desc.align = EditTextSpec::kCenter;
+  const uint16_t id = movie.DefineEditText(desc);
   const auto m = swftest::ParseMovie(movie.Finish());
 
   const Bytes& f = m.tags.at(0).body;
@@ -161,15 +161,15 @@ TEST(SwfMovie, EditTextBindsItsVariableToADeviceFont) {
 
 TEST(SwfMovie, ButtonRunsItsActionsOnRelease) {
   CSwfMovie movie(8, PixelRect(0, 0, 100, 100), 12);
-  ButtonSpec spec;
-  spec.upShape = movie.DefineRectShape(PixelRect(0, 0, 10, 10), {1, 1, 1});
-  spec.overShape = movie.DefineRectShape(PixelRect(0, 0, 10, 10), {2, 2, 2});
+  ButtonSpec desc;
+  desc.upShape = movie.DefineRectShape(PixelRect(0, 0, 10, 10), {1, 1, 1});
+  desc.overShape = movie.DefineRectShape(PixelRect(0, 0, 10, 10), {2, 2, 2});
   EditTextSpec label;
   label.bounds = PixelRect(0, 0, 10, 10);
-  spec.labelId = movie.DefineEditText(label);
-  spec.onRelease.ExternalCall("RecStart", {}).Pop();
-  const Bytes expectedActions = spec.onRelease.Assemble();
-  const uint16_t id = movie.DefineButton2(spec);
+  desc.labelId = movie.DefineEditText(label);
+  desc.onRelease.ExternalCall("RecStart", {}).Pop();
+  const Bytes expectedActions = desc.onRelease.Assemble();
+  const uint16_t id = movie.DefineButton2(desc);
   movie.PlaceObject2(3, id, 200, 400, "recButton");
   const auto m = swftest::ParseMovie(movie.Finish());
 
@@ -190,11 +190,11 @@ TEST(SwfMovie, ButtonRunsItsActionsOnRelease) {
     EXPECT_EQ(r.SB(n), 0);
     at = r.BytePosAligned() + 1;  // colour transform without terms
   }
-  EXPECT_EQ(records, (std::vector<std::pair<uint8_t, uint16_t>>{{0x01, spec.upShape},
-                                                                {0x02, spec.overShape},
-                                                                {0x04, spec.overShape},
-                                                                {0x08, spec.upShape},
-                                                                {0x07, spec.labelId}}));
+  EXPECT_EQ(records, (std::vector<std::pair<uint8_t, uint16_t>>{{0x01, desc.upShape},
+                                                                {0x02, desc.overShape},
+                                                                {0x04, desc.overShape},
+                                                                {0x08, desc.upShape},
+                                                                {0x07, desc.labelId}}));
   ASSERT_EQ(3u + actionOffset, at + 1) << "offset counts from its own field to the first condition";
   const size_t cond = at + 1;
   EXPECT_EQ(swftest::U16(b, cond), 0) << "last condition";

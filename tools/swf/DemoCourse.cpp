@@ -52,14 +52,14 @@ std::string ModuleUrl(const char* path, const std::string& version) { return std
 // A text field placed on the stage.
 uint16_t Text(CSwfMovie& movie, uint16_t font, uint16_t depth, int x, int y, int w, int h, const std::string& text,
               const std::string& variable = "", int sizePx = 16, Rgb color = kInk) {
-  EditTextSpec spec;
-  spec.bounds = PixelRect(0, 0, w, h);
-  spec.text = text;
-  spec.variable = variable;
-  spec.fontId = font;
-  spec.fontHeight = static_cast<uint16_t>(Twips(sizePx));
-  spec.color = color;
-  const uint16_t id = movie.DefineEditText(spec);
+  EditTextSpec desc;
+  desc.bounds = PixelRect(0, 0, w, h);
+  desc.text = text;
+  desc.variable = variable;
+  desc.fontId = font;
+  desc.fontHeight = static_cast<uint16_t>(Twips(sizePx));
+  desc.color = color;
+  const uint16_t id = movie.DefineEditText(desc);
   movie.PlaceObject2(depth, id, Twips(x), Twips(y));
   return id;
 }
@@ -67,26 +67,26 @@ uint16_t Text(CSwfMovie& movie, uint16_t font, uint16_t depth, int x, int y, int
 // An editable field bound to a variable, for the upload's identifiers.
 void InputField(CSwfMovie& movie, uint16_t font, uint16_t depth, int x, int y, const std::string& variable,
                 const std::string& initial) {
-  EditTextSpec spec;
-  spec.bounds = PixelRect(0, 0, 120, 24);
-  spec.text = initial;
-  spec.variable = variable;
-  spec.fontId = font;
-  spec.fontHeight = static_cast<uint16_t>(Twips(15));
-  spec.readOnly = false;
-  spec.selectable = true;
-  spec.border = true;
-  spec.maxLength = 40;
-  movie.PlaceObject2(depth, movie.DefineEditText(spec), Twips(x), Twips(y));
+  EditTextSpec desc;
+  desc.bounds = PixelRect(0, 0, 120, 24);
+  desc.text = initial;
+  desc.variable = variable;
+  desc.fontId = font;
+  desc.fontHeight = static_cast<uint16_t>(Twips(15));
+  desc.readOnly = false;
+  desc.selectable = true;
+  desc.border = true;
+  desc.maxLength = 40;
+  movie.PlaceObject2(depth, movie.DefineEditText(desc), Twips(x), Twips(y));
 }
 
 void Button(CSwfMovie& movie, uint16_t font, uint16_t depth, int x, int y, const std::string& label,
             CActionBuilder onRelease) {
   constexpr int kWidth = 150, kHeight = 40;
-  swf::ButtonSpec spec;
-  spec.upShape = movie.DefineRectShape(PixelRect(0, 0, kWidth, kHeight), kButtonUp);
-  spec.overShape = movie.DefineRectShape(PixelRect(0, 0, kWidth, kHeight), kButtonOver);
-  spec.downShape = movie.DefineRectShape(PixelRect(0, 0, kWidth, kHeight), kButtonDown);
+  swf::ButtonSpec desc;
+  desc.upShape = movie.DefineRectShape(PixelRect(0, 0, kWidth, kHeight), kButtonUp);
+  desc.overShape = movie.DefineRectShape(PixelRect(0, 0, kWidth, kHeight), kButtonOver);
+  desc.downShape = movie.DefineRectShape(PixelRect(0, 0, kWidth, kHeight), kButtonDown);
   EditTextSpec text;
   text.bounds = PixelRect(0, 9, kWidth, kHeight - 9);
   text.text = label;
@@ -94,9 +94,9 @@ void Button(CSwfMovie& movie, uint16_t font, uint16_t depth, int x, int y, const
   text.fontHeight = static_cast<uint16_t>(Twips(17));
   text.color = kWhite;
   text.align = EditTextSpec::kCenter;
-  spec.labelId = movie.DefineEditText(text);
-  spec.onRelease = std::move(onRelease);
-  movie.PlaceObject2(depth, movie.DefineButton2(spec), Twips(x), Twips(y));
+  desc.labelId = movie.DefineEditText(text);
+  desc.onRelease = std::move(onRelease);
+  movie.PlaceObject2(depth, movie.DefineButton2(desc), Twips(x), Twips(y));
 }
 
 // lastCall = name; ExternalInterface.call(name);

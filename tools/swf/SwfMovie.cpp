@@ -143,7 +143,7 @@ uint16_t CSwfMovie::DefineRectShape(const Rect& rect, Rgb fill, std::optional<Ou
   return id;
 }
 
-uint16_t CSwfMovie::DefineEditText(const EditTextSpec& spec) {
+uint16_t CSwfMovie::DefineEditText(const EditTextSpec& desc) {
   enum : uint8_t {
     kHasText = 0x80,
     kWordWrap = 0x40,
@@ -158,43 +158,43 @@ uint16_t CSwfMovie::DefineEditText(const EditTextSpec& spec) {
   const uint16_t id = NewId();
   CByteWriter body;
   body.U16(id);
-  body.Append(RectBytes(spec.bounds));
+  body.Append(RectBytes(desc.bounds));
   uint8_t flags1 = kHasTextColor;
-  if (!spec.text.empty()) flags1 |= kHasText;
-  if (spec.multiline) flags1 |= kMultiline | kWordWrap;
-  if (spec.readOnly) flags1 |= kReadOnly;
-  if (spec.maxLength) flags1 |= kHasMaxLength;
-  if (spec.fontId) flags1 |= kHasFont;
+  if (!desc.text.empty()) flags1 |= kHasText;
+  if (desc.multiline) flags1 |= kMultiline | kWordWrap;
+  if (desc.readOnly) flags1 |= kReadOnly;
+  if (desc.maxLength) flags1 |= kHasMaxLength;
+  if (desc.fontId) flags1 |= kHasFont;
   uint8_t flags2 = kHasLayout;
-  if (!spec.selectable) flags2 |= kNoSelect;
-  if (spec.border) flags2 |= kBorder;
+  if (!desc.selectable) flags2 |= kNoSelect;
+  if (desc.border) flags2 |= kBorder;
   body.U8(flags1);
   body.U8(flags2);
-  if (spec.fontId) {
-    body.U16(spec.fontId);
-    body.U16(spec.fontHeight);
+  if (desc.fontId) {
+    body.U16(desc.fontId);
+    body.U16(desc.fontHeight);
   }
-  WriteRgb(body, spec.color);
+  WriteRgb(body, desc.color);
   body.U8(0xFF);  // opaque
-  if (spec.maxLength) body.U16(spec.maxLength);
-  body.U8(spec.align);
+  if (desc.maxLength) body.U16(desc.maxLength);
+  body.U8(desc.align);
   body.U16(0);  // left margin
   body.U16(0);  // right margin
   body.U16(0);  // indent
   body.S16(0);  // leading
-  body.String(spec.variable);
-  if (!spec.text.empty()) body.String(spec.text);
+  body.String(desc.variable);
+  if (!desc.text.empty()) body.String(desc.text);
   Tag(kDefineEditText, body.Data());
   return id;
 }
 
-uint16_t CSwfMovie::DefineButton2(const ButtonSpec& spec) {
+uint16_t CSwfMovie::DefineButton2(const ButtonSpec& desc) {
   enum : uint8_t { kStateUp = 0x01, kStateOver = 0x02, kStateDown = 0x04, kStateHitTest = 0x08 };
   // Condition bits of a BUTTONCONDACTION, read as one little-endian word.
   constexpr uint16_t kOverDownToOverUp = 0x0008;
 
-  const uint16_t over = spec.overShape ? spec.overShape : spec.upShape;
-  const uint16_t down = spec.downShape ? spec.downShape : over;
+  const uint16_t over = desc.overShape ? desc.overShape : desc.upShape;
+  const uint16_t down = desc.downShape ? desc.downShape : over;
   const Bytes identity = TranslateMatrix(0, 0);
   CByteWriter records;
   auto record = [&](uint8_t states, uint16_t characterId, uint16_t depth) {
@@ -204,11 +204,11 @@ uint16_t CSwfMovie::DefineButton2(const ButtonSpec& spec) {
     records.Append(identity);
     records.U8(0x00);  // colour transform without terms (4 bits of zero count)
   };
-  record(kStateUp, spec.upShape, 1);
+  record(kStateUp, desc.upShape, 1);
   record(kStateOver, over, 1);
   record(kStateDown, down, 1);
-  record(kStateHitTest, spec.upShape, 1);
-  if (spec.labelId) record(kStateUp | kStateOver | kStateDown, spec.labelId, 2);
+  record(kStateHitTest, desc.upShape, 1);
+  if (desc.labelId) record(kStateUp | kStateOver | kStateDown, desc.labelId, 2);
   records.U8(0);  // end of records
 
   const uint16_t id = NewId();
@@ -220,7 +220,7 @@ uint16_t CSwfMovie::DefineButton2(const ButtonSpec& spec) {
   body.Append(records.Data());
   body.U16(0);  // last (only) condition
   body.U16(kOverDownToOverUp);
-  body.Append(spec.onRelease.Assemble());
+  body.Append(desc.onRelease.Assemble());
   body.U8(CActionBuilder::kEnd);
   Tag(kDefineButton2, body.Data());
   return id;

@@ -80,9 +80,9 @@ class CSwfMovie {
   // name ("_sans", "_serif", "_typewriter").
   uint16_t DefineDeviceFont(const std::string& name);
   uint16_t DefineRectShape(const Rect& rect, Rgb fill, std::optional<Outline> outline = std::nullopt);
-  uint16_t DefineEditText(const EditTextSpec& spec);
+  uint16_t DefineEditText(const EditTextSpec& desc);
   // A button whose actions run on release (mouse up inside).
-  uint16_t DefineButton2(const ButtonSpec& spec);
+  uint16_t DefineButton2(const ButtonSpec& desc);
   void PlaceObject2(uint16_t depth, uint16_t characterId, int32_t x, int32_t y, const std::string& name = "");
   void DoAction(const CActionBuilder& actions);
   void ShowFrame();
