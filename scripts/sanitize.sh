@@ -7,7 +7,11 @@ cd "$(dirname "$0")/.."
 KIND=${1:?address or thread}
 BUILD=build-$KIND
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE="$KIND" -DTESSEL_BUILD_HOST=OFF -DTESSEL_BUILD_BENCH=OFF
-cmake --build "$BUILD" -j2
+if [ "$KIND" = thread ]; then
+  cmake --build "$BUILD" -j2 --target threaded_tests
+else
+  cmake --build "$BUILD" -j2
+fi
 cd "$BUILD"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
