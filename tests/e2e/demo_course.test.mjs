@@ -361,9 +361,9 @@ describe("the demo course end to end", { concurrency: false }, () => {
       received.equals(Buffer.concat([recorded, Buffer.from("\r\n")])),
       `the site holds the recording as made (${received.length} bytes received, ${recorded.length} recorded)`
     );
-    const received_mp3 = path.join(dir, "received.mp3"), decoded = path.join(dir, "received.wav");
-    fs.writeFileSync(received_mp3, received);
-    execFileSync(MPG123, ["-q", "-w", decoded, received_mp3]);
+    const receivedMp3 = path.join(dir, "received.mp3"), decoded = path.join(dir, "received.wav");
+    fs.writeFileSync(receivedMp3, received);
+    execFileSync(MPG123, ["-q", "-w", decoded, receivedMp3]);
     const wav = fs.readFileSync(decoded);
     assert.equal(wav.readUInt16LE(22), 1, "one channel");
     assert.equal(wav.readUInt32LE(24), 22050, "22050 samples per second");
