@@ -13,7 +13,7 @@ import fs from "node:fs";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
-import { DevToolsPage, decodePng, sleep, waitFor } from "./devtools.mjs";
+import { DevToolsPage, Fatal, decodePng, sleep, waitFor } from "./devtools.mjs";
 
 function required(name) {
   const value = process.env[name];
@@ -267,7 +267,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
     const p = new Process(name, QUILLBY, [], { cwd: work, env }, dir);
     started.push(p);
     program = p;
-    page = await DevToolsPage.connect(devtoolsPort, "/__quillby__/", PROGRAM_START_MS);
+    page = await DevToolsPage.connect(devtoolsPort, "/__quillby__/", PROGRAM_START_MS, () => p.running());
     movie = new Movie(page);
     return p;
   }
@@ -275,7 +275,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
   async function closeThroughMovie() {
     // The program may end before the engine acknowledges the release.
     await movie.press("close").catch((error) => {
-      if (!/DevTools connection closed|not opened|CLOSED/i.test(error.message)) throw error;
+      if (!(error instanceof Fatal)) throw error;
     });
     const status = await program.waitForExit(STEP_MS);
     page.close();

@@ -5,8 +5,12 @@ import { inflateSync } from "node:zlib";
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// A failure no amount of waiting mends (the program has gone away).
+export class Fatal extends Error {}
+
 // Polls until check() gives a truthy value, which is returned. Errors thrown
-// by check count as "not yet" (the program may not be listening yet).
+// by check count as "not yet" (the program may not be listening yet), except
+// Fatal ones.
 export async function waitFor(what, check, { timeoutMs = 60000, intervalMs = 250 } = {}) {
   const deadline = Date.now() + timeoutMs;
   let lastError;
@@ -15,6 +19,7 @@ export async function waitFor(what, check, { timeoutMs = 60000, intervalMs = 250
       const value = await check();
       if (value) return value;
     } catch (error) {
+      if (error instanceof Fatal) throw error;
       lastError = error;
     }
     if (Date.now() > deadline) {
@@ -25,10 +30,12 @@ export async function waitFor(what, check, { timeoutMs = 60000, intervalMs = 250
 }
 
 export class DevToolsPage {
-  static async connect(devtoolsPort, urlPart, timeoutMs) {
+  // alive() tells whether the program still runs.
+  static async connect(devtoolsPort, urlPart, timeoutMs, alive) {
     const target = await waitFor(
       `a page at *${urlPart}* on the DevTools port ${devtoolsPort}`,
       async () => {
+        if (!alive()) throw new Fatal("the program ended before its page appeared");
         const response = await fetch(`http://127.0.0.1:${devtoolsPort}/json/list`);
         const targets = await response.json();
         return targets.find((t) => t.type === "page" && t.url.includes(urlPart) && t.webSocketDebuggerUrl);
@@ -56,7 +63,7 @@ export class DevToolsPage {
       else entry.resolve(message.result);
     });
     socket.on("close", () => {
-      for (const entry of this.pending.values()) entry.reject(new Error(`${entry.method}: DevTools connection closed`));
+      for (const entry of this.pending.values()) entry.reject(new Fatal(`${entry.method}: DevTools connection closed`));
       this.pending.clear();
     });
   }
@@ -68,7 +75,7 @@ export class DevToolsPage {
       this.socket.send(JSON.stringify({ id, method, params }), (error) => {
         if (error) {
           this.pending.delete(id);
-          reject(error);
+          reject(new Fatal(`${method}: ${error.message}`));
         }
       });
     });
