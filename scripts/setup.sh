@@ -33,9 +33,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# The Flash player (Ruffle) from npm, at the version package-lock.json pins.
+# The Flash player (Ruffle) and the end-to-end test's DevTools client from
+# npm, at the versions package-lock.json pins; again whenever the lock changes.
 cd "$(dirname "$0")/.."
-if [ ! -f node_modules/@ruffle-rs/ruffle/ruffle.js ]; then
-  echo "setup: installing the Flash player from npm"
+if [ ! -f node_modules/@ruffle-rs/ruffle/ruffle.js ] || [ ! -f node_modules/.package-lock.json ] ||
+  [ package-lock.json -nt node_modules/.package-lock.json ]; then
+  echo "setup: installing the Flash player and the test client from npm"
   if [ -f package-lock.json ]; then npm ci --no-audit --no-fund; else npm install --no-audit --no-fund; fi
 fi
