@@ -48,8 +48,8 @@ class CAudioPlayRec : public platform::CMsgTarget {
   // What the engine's window shows.
   const CLevelDisplay& GetDisplay() const { return m_display; }
   void SetBackgroundColor(COLORREF crBack) { m_display.SetBackgroundColor(crBack); }
-  // The client size the window is created with (by Initialize); the program
-  // keeps it hidden at 0 × 0, where drawing costs next to nothing.
+  // The client size Initialize creates the window with; the program keeps it
+  // hidden at 0 × 0, where drawing costs next to nothing.
   void SetWindowSize(int cx, int cy) { m_rcWindow = RECT{0, 0, cx, cy}; }
   IWaveDevices& GetDevices() { return m_devices; }
   void SetNotifyHook(NotifyProc pfnNotify, platform::CMsgTarget* pOwner);
@@ -115,8 +115,9 @@ class CAudioPlayRec : public platform::CMsgTarget {
   void InvalidateDisplay();
   void InvalidateDevicePanel();
   void DrawLevel(DWORD dwBytesPerChannel);
-  bool HasSlotTarget(int nSlot) const;
 
+  // A WAV or an MP3 target in the slot, in any slot.
+  bool HasSlotTarget(int nSlot) const;
   bool HasRecordingTarget() const;
 
   IWaveDevices& m_devices;

@@ -1,5 +1,5 @@
 #pragma once
-// The few Windows integer types the ported interfaces keep in their signatures.
+// The few Windows types the ported interfaces keep in their signatures.
 #include <cstdint>
 
 namespace platform {
