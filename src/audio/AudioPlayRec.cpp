@@ -93,7 +93,7 @@ bool CAudioPlayRec::CreateDisplayWindow(HWND hWndParent) {
 void CAudioPlayRec::SelectDevice(UINT uDeviceId) {
   CloseAll();
   m_uDeviceId = uDeviceId;
-  m_strDeviceName = GetInputDeviceName(uDeviceId);
+  m_display.SetDeviceName(GetInputDeviceName(uDeviceId));
   if (GetSafeHwnd() != 0) InvalidateDevicePanel();
 }
 
@@ -128,9 +128,11 @@ void CAudioPlayRec::AllocateBuffers() {
   m_ppHeaders.assign(m_nBuffers, WAVEHDR{});
 }
 
+bool CAudioPlayRec::HasSlotTarget(int nSlot) const { return m_hWaveFile[nSlot] || m_pMp3File[nSlot]; }
+
 bool CAudioPlayRec::HasRecordingTarget() const {
   for (int slot = 0; slot < kSlots; ++slot)
-    if (m_hWaveFile[slot] || m_pMp3File[slot]) return true;
+    if (HasSlotTarget(slot)) return true;
   return false;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/LevelDisplay.h"
 #include "audio/RiffFile.h"
 #include "audio/WaveDevice.h"
 #include "audio/encoder/LameLibrary.h"
@@ -42,7 +43,14 @@ class CAudioPlayRec : public platform::CMsgTarget {
   bool Play();
 
   int GetState() const { return m_nState; }
-  const std::string& GetDeviceName() const { return m_strDeviceName; }
+  // The display holds the name it draws.
+  const std::string& GetDeviceName() const { return m_display.GetDeviceName(); }
+  // What the engine's window shows.
+  const CLevelDisplay& GetDisplay() const { return m_display; }
+  void SetBackgroundColor(COLORREF crBack) { m_display.SetBackgroundColor(crBack); }
+  // The client size Initialize creates the window with; the program keeps it
+  // hidden at 0 × 0, where drawing costs next to nothing.
+  void SetWindowSize(int cx, int cy) { m_rcWindow = RECT{0, 0, cx, cy}; }
   IWaveDevices& GetDevices() { return m_devices; }
   void SetNotifyHook(NotifyProc pfnNotify, platform::CMsgTarget* pOwner);
   // The encoder library file every MP3 target loads; empty (the default) for
@@ -108,15 +116,19 @@ class CAudioPlayRec : public platform::CMsgTarget {
   void InvalidateDevicePanel();
   void DrawLevel(DWORD dwBytesPerChannel);
 
+  // A WAV or an MP3 target in the slot, in any slot.
+  bool HasSlotTarget(int nSlot) const;
   bool HasRecordingTarget() const;
 
   IWaveDevices& m_devices;
   HWND m_hWndParent = 0;
 
-  std::string m_strDeviceName;
   int m_nQueued = 0;
   NotifyProc m_pfnNotify = nullptr;
   platform::CMsgTarget* m_pOwner = nullptr;
+  // The device name, background, client rectangle and fonts of the window's drawing.
+  CLevelDisplay m_display;
+  RECT m_rcWindow;
   int m_nState = kStateUninitialised;
   bool m_bInput = false;
   UINT m_uDeviceId = 0;

@@ -15,26 +15,17 @@
 
 namespace audio {
 
+using platform::COLORREF;
 using platform::DWORD;
+using platform::GetBValue;
+using platform::GetGValue;
+using platform::GetRValue;
+using platform::RECT;
+using platform::RGB;
 using platform::UINT;
-using COLORREF = DWORD;
 
-constexpr COLORREF RGB(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  return static_cast<COLORREF>(r) | (static_cast<COLORREF>(g) << 8) | (static_cast<COLORREF>(b) << 16);
-}
-constexpr std::uint8_t GetRValue(COLORREF cr) { return static_cast<std::uint8_t>(cr & 0xFF); }
-constexpr std::uint8_t GetGValue(COLORREF cr) { return static_cast<std::uint8_t>((cr >> 8) & 0xFF); }
-constexpr std::uint8_t GetBValue(COLORREF cr) { return static_cast<std::uint8_t>((cr >> 16) & 0xFF); }
 // GetPixel outside the surface.
 constexpr COLORREF CLR_INVALID = 0xFFFFFFFF;
-
-struct RECT {
-  int left = 0;
-  int top = 0;
-  int right = 0;
-  int bottom = 0;
-  bool operator==(const RECT&) const = default;
-};
 
 // The rectangle shrunk by d on every side.
 constexpr RECT DeflateRect(const RECT& rc, int d) { return RECT{rc.left + d, rc.top + d, rc.right - d, rc.bottom - d}; }

@@ -18,7 +18,7 @@ constexpr WORD kProbeBlockAlign = 2;
 constexpr WORD kProbeBitsPerSample = 16;
 
 WAVEFORMATEX ProbeFormat() {
-  WAVEFORMATEX wfx;
+  WAVEFORMATEX wfx{};
   wfx.wFormatTag = WAVE_FORMAT_PCM;
   wfx.nChannels = kProbeChannels;
   wfx.nSamplesPerSec = kProbeSamplesPerSec;

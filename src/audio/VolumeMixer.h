@@ -12,24 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "audio/WaveDevice.h"
 
 namespace audio::mixer {
 
-using platform::DWORD;
-using platform::HWND;
-using platform::UINT;
-using MMRESULT = UINT;
-using WORD = std::uint16_t;
-
-constexpr UINT WAVE_MAPPER = static_cast<UINT>(-1);
-
-constexpr MMRESULT MMSYSERR_NOERROR = 0;
-constexpr MMRESULT MMSYSERR_ERROR = 1;
-constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
-constexpr MMRESULT MMSYSERR_NODRIVER = 6;
-constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
-constexpr MMRESULT WAVERR_BADFORMAT = 32;
+// WAVE_MAPPER, MMRESULT, the MMSYSERR_ codes and WAVEFORMATEX are the
+// sound-device layer's (audio/WaveDevice.h); these are the mixer's own.
 constexpr MMRESULT MIXERR_INVALLINE = 1024;
 constexpr MMRESULT MIXERR_INVALCONTROL = 1025;
 constexpr MMRESULT MIXERR_INVALVALUE = 1026;
@@ -49,19 +37,6 @@ constexpr DWORD MIXERCONTROL_CONTROLTYPE_MUX = 0x70010001;
 constexpr DWORD MIXERCONTROL_CONTROLF_UNIFORM = 0x00000001;
 constexpr DWORD MIXERCONTROL_CONTROLF_MULTIPLE = 0x00000002;
 constexpr DWORD MIXERCONTROL_CONTROLF_DISABLED = 0x80000000;
-
-constexpr WORD WAVE_FORMAT_PCM = 1;
-
-// The format a wave-input device is opened with to reach its mixer.
-struct WAVEFORMATEX {
-  WORD wFormatTag = 0;
-  WORD nChannels = 0;
-  DWORD nSamplesPerSec = 0;
-  DWORD nAvgBytesPerSec = 0;
-  WORD nBlockAlign = 0;
-  WORD wBitsPerSample = 0;
-  WORD cbSize = 0;
-};
 
 struct MIXERLINE {
   DWORD dwDestination = 0;

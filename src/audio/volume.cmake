@@ -1,9 +1,7 @@
-# Input volume on the ALSA mixer and the level display drawn with cairo.
+# Input volume on the ALSA mixer. Its device ids, result codes and format
+# record are the sound-device layer's (tessel_audio).
 if(NOT TARGET PkgConfig::ALSA)
   pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET GLOBAL alsa)
-endif()
-if(NOT TARGET PkgConfig::CAIRO)
-  pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET GLOBAL cairo)
 endif()
 
 tessel_library(tessel_audio_volume
@@ -11,8 +9,7 @@ tessel_library(tessel_audio_volume
   ${CMAKE_CURRENT_LIST_DIR}/VolumeSimMixer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/VolumeAlsaMixer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/VolumeEventWatch.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/VolumeIn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/LevelDisplay.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/VolumeIn.cpp)
 target_link_libraries(tessel_audio_volume
-  PUBLIC tessel_platform PkgConfig::CAIRO Threads::Threads
+  PUBLIC tessel_audio tessel_platform Threads::Threads
   PRIVATE PkgConfig::ALSA)

@@ -61,7 +61,7 @@ TEST(AlsaMixer, CardlessPcmHasNoMixer) {
   auto it = std::find(names.begin(), names.end(), "null");
   if (it == names.end()) GTEST_SKIP() << "ALSA lists no null PCM here";
 
-  WAVEFORMATEX wfx;
+  WAVEFORMATEX wfx{};
   wfx.wFormatTag = WAVE_FORMAT_PCM;
   wfx.nChannels = 1;
   wfx.nSamplesPerSec = 22050;

@@ -1,6 +1,6 @@
-# Input volume on the simulated mixer, and the level display's pixels.
+# Input volume on the simulated mixer.
 tessel_test(audio_volume_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/VolumeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/LevelDisplayTest.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/VolumeTest.cpp
   LIBS tessel_audio_volume)
 
 # The real ALSA mixer functions on this machine, and the thread that watches

@@ -1,3 +1,0 @@
-add_executable(audio_display_bench ${CMAKE_CURRENT_LIST_DIR}/DisplayBench.cpp)
-target_compile_options(audio_display_bench PRIVATE ${TESSEL_WARNINGS})
-target_link_libraries(audio_display_bench PRIVATE tessel_audio_volume)
