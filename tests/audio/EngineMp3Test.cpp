@@ -14,6 +14,7 @@
 #include <numbers>
 #include <sstream>
 
+#include "audio/Mp3Decode.h"
 #include "audio/AudioPlayRec.h"
 #include "audio/AudioTestSupport.h"
 #include "audio/SimWaveDevice.h"
@@ -92,49 +93,6 @@ class EngineMp3Test : public ::testing::Test {
 };
 
 // ---- The real library -------------------------------------------------------
-
-struct Mpg123Closer {
-  void operator()(mpg123_handle* mh) const {
-    mpg123_close(mh);
-    mpg123_delete(mh);
-  }
-};
-
-struct Decoded {
-  long rate = 0;
-  int channels = 0;
-  mpg123_frameinfo2 frame{};
-  std::vector<std::int16_t> samples;
-};
-
-Decoded Decode(const std::string& path) {
-  Decoded out;
-  int err = MPG123_OK;
-  std::unique_ptr<mpg123_handle, Mpg123Closer> mh(mpg123_new(nullptr, &err));
-  if (!mh) {
-    ADD_FAILURE() << mpg123_plain_strerror(err);
-    return out;
-  }
-  mpg123_param2(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
-  EXPECT_EQ(mpg123_open(mh.get(), path.c_str()), MPG123_OK) << mpg123_strerror(mh.get());
-  int encoding = 0;
-  EXPECT_EQ(mpg123_getformat(mh.get(), &out.rate, &out.channels, &encoding), MPG123_OK);
-  EXPECT_EQ(encoding, MPG123_ENC_SIGNED_16);
-  EXPECT_EQ(mpg123_info2(mh.get(), &out.frame), MPG123_OK);
-  std::vector<unsigned char> buf(16384);
-  for (;;) {
-    size_t done = 0;
-    err = mpg123_read(mh.get(), buf.data(), buf.size(), &done);
-    const auto* s = reinterpret_cast<const std::int16_t*>(buf.data());
-    out.samples.insert(out.samples.end(), s, s + done / 2);
-    if (err == MPG123_DONE) break;
-    if (err != MPG123_OK && err != MPG123_NEW_FORMAT) {
-      ADD_FAILURE() << "decode: " << mpg123_strerror(mh.get());
-      break;
-    }
-  }
-  return out;
-}
 
 double Rms(const std::int16_t* samples, std::size_t n) {
   double sum = 0;

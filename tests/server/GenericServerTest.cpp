@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "FreePort.h"
 #include "server/GenericServer.h"
 
 using namespace std::chrono_literals;
@@ -88,17 +89,6 @@ class CTestServer : public CGenericServer {
   std::vector<std::uint32_t> m_sent;
 };
 
-// A port nobody listens on right now.
-int FreePort() {
-  CSocket probe(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t nLength = sizeof(address);
-  ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &nLength);
-  return ntohs(address.sin_port);
-}
 
 // The far end of a connection, as the movie's player would hold it.
 class CClient {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "FreePort.h"
 #include "server/HTTPServer.h"
 #include "server/Socket.h"
 #include "server/TestOrigins.h"
@@ -101,16 +102,6 @@ class CTestHTTPServer : public CHTTPServer {
   ~CTestHTTPServer() override { Stop(); }
 };
 
-int FreePort() {
-  CSocket probe(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t nLength = sizeof(address);
-  ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &nLength);
-  return ntohs(address.sin_port);
-}
 
 // One connection as the movie's player holds it.
 class CConnection {
