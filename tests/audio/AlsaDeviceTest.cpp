@@ -24,19 +24,6 @@ namespace {
 
 constexpr const char* kNullPcm = "null";
 
-// Runs the loop, waking on its descriptor, until done() or the time is up.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5000ms) {
-  auto& loop = platform::CMessageLoop::Get();
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    loop.DispatchPending();
-    pollfd pfd{loop.WakeFd(), POLLIN, 0};
-    ::poll(&pfd, 1, 10);
-  }
-  return true;
-}
-
 // Counts what a device posts to it.
 class CCounter : public platform::CMsgTarget {
  public:

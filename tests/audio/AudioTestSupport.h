@@ -3,12 +3,15 @@
 // files are relative to it), recorded message boxes, byte helpers and a
 // builder for WAV files of any chunk layout.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -20,6 +23,21 @@
 namespace audiotest {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Runs the message loop, waking on its descriptor, until done() or the time
+// is up; for tests whose devices post from threads of their own.
+inline bool PumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  auto& loop = platform::CMessageLoop::Get();
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    loop.DispatchPending();
+    pollfd pfd{loop.WakeFd(), POLLIN, 0};
+    ::poll(&pfd, 1, 10);
+  }
+  return true;
+}
 
 // Makes a fresh directory the current one for the test's lifetime.
 class CScratchDir {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <thread>
 
+#include "audio/AudioTestSupport.h"
 #include "audio/VolumeAlsaMixer.h"
 #include "audio/VolumeEventWatch.h"
 #include "audio/VolumeIn.h"
@@ -22,18 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs the loop, waking on its descriptor, until done() or the time is up.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto& loop = platform::CMessageLoop::Get();
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    loop.DispatchPending();
-    pollfd pfd{loop.WakeFd(), POLLIN, 0};
-    ::poll(&pfd, 1, 10);
-  }
-  return true;
-}
+using audiotest::PumpUntil;
 
 TEST(AlsaMixer, MachineWithoutACardGivesWaveMapper) {
   CAlsaMixerSystem alsa;

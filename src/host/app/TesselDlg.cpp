@@ -80,7 +80,6 @@ void CTesselDlg::OnTimer(platform::UINT_PTR nIDEvent) {
 }
 
 void CTesselDlg::MoveMovie(const QRect& rect) {
-  m_movieRect = rect;
   m_flash->MoveWindow(rect.x(), rect.y(), rect.width(), rect.height());
 }
 

@@ -60,12 +60,9 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
 
   void ShowAbout();
 
-  CShockwaveflash1& Flash() { return *m_flash; }
   CHTTPServer& Server() { return m_server; }
   audio::CAudioPlayRec& Audio() { return m_audio; }
-  const std::string& CacheDir() const { return m_cacheDir; }
   bool LoadingTextVisible() const { return !m_loadingText->isHidden(); }
-  QRect MovieGeometry() const { return m_movieRect; }
 
  protected:
   void OnTimer(platform::UINT_PTR nIDEvent) override;
@@ -89,7 +86,6 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
   // Child widgets; the window owns and deletes them.
   QProgressBar* m_progress;
   QLabel* m_loadingText;
-  QRect m_movieRect;
 };
 
 }  // namespace host
