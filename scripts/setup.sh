@@ -19,6 +19,7 @@ PACKAGES=(
   fonts-wqy-microhei
   xvfb xauth
   wrk nginx-light
+  desktop-file-utils debootstrap bubblewrap
 )
 # The machine's Node.js may come with its own npm; Debian's only when absent.
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)

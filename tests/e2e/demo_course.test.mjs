@@ -6,6 +6,8 @@
 //
 // Paths come from CTest: E2E_QUILLBY, E2E_DEMOSITE, E2E_SITE_ROOT,
 // E2E_ENCODER, E2E_MPG123, E2E_ARTEFACTS (screenshots are saved there).
+// With E2E_HOME the program runs with that home and its own default data
+// directories, as an installed program runs for its user.
 import { after, before, describe, it } from "node:test";
 import assert from "node:assert/strict";
 import { spawn, execFileSync } from "node:child_process";
@@ -26,6 +28,7 @@ const SITE_ROOT = required("E2E_SITE_ROOT");
 const ENCODER = required("E2E_ENCODER");
 const MPG123 = required("E2E_MPG123");
 const ARTEFACTS = required("E2E_ARTEFACTS");
+const USER_HOME = process.env.E2E_HOME;
 
 // Generous upper bounds for a loaded two-core machine; every wait polls.
 const PROGRAM_START_MS = 60000;
@@ -216,7 +219,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
   const appData = path.join(dir, "appdata");
   const work = path.join(dir, "work");
   const home = path.join(dir, "home");
-  const cache = path.join(appData, "quillby", "sz");
+  const cache = USER_HOME ? path.join(USER_HOME, ".local", "share", "quillby", "sz") : path.join(appData, "quillby", "sz");
   for (const d of [store, appData, work, home, path.join(dir, "config", "alsa")]) fs.mkdirSync(d, { recursive: true });
   // Record and play through ALSA's null device, sound card or not.
   fs.writeFileSync(path.join(dir, "config", "alsa", "asoundrc"), "pcm.!default { type null }\n");
@@ -264,9 +267,15 @@ describe("the demo course end to end", { concurrency: false }, () => {
       no_proxy: "127.0.0.1,localhost",
       NO_PROXY: "127.0.0.1,localhost",
     });
+    if (USER_HOME) {
+      for (const key of ["APPDATA", "WINDIR", "XDG_DATA_HOME", "XDG_STATE_HOME"]) delete env[key];
+      env.HOME = USER_HOME;
+    }
+    const startedAt = Date.now();
     const p = new Process(name, QUILLBY, [], { cwd: work, env }, dir);
     started.push(p);
     program = p;
+    p.startedAt = startedAt;
     page = await DevToolsPage.connect(devtoolsPort, "/__quillby__/", PROGRAM_START_MS, () => p.running());
     movie = new Movie(page);
     return p;
@@ -302,9 +311,18 @@ describe("the demo course end to end", { concurrency: false }, () => {
     else console.log(`# kept ${dir} for inspection`);
   });
 
-  step("the boot movie loads from the local server and the cache fills", async () => {
+  step("the boot movie loads from the local server and the cache fills", async (t) => {
     await startProgram("quillby-online");
     await waitFor("the boot movie to run", () => page.evaluate(MOVIE_READY), { timeoutMs: MOVIE_LOAD_MS });
+    // The page's own record of its first request to the program.
+    const firstCall = await waitFor("the movie's first call to reach the program", () =>
+      page.evaluate(`(() => {
+        const e = performance.getEntriesByType("resource").find((r) => r.name.includes("/__quillby__/call?"));
+        return e ? { at: performance.timeOrigin + e.responseEnd, size: e.encodedBodySize } : null;
+      })()`)
+    , { timeoutMs: STEP_MS });
+    assert.ok(firstCall.size > 0, "the program answered the movie's first call");
+    t.diagnostic(`first ExternalInterface call answered ${Math.round(firstCall.at - program.startedAt)} ms after the program started`);
     for (const file of ["qzboot.swf", "VerDel.Dat", "tovan.xml"]) assert.ok(cached(file), `${file} in the cache`);
     for (const file of ["lesson1.swf", "picture.png", "sound.mp3"]) {
       await waitFor(`course/unit1/${version}${file} in the cache`, () => cached(`course/unit1/${version}${file}`), {
