@@ -263,6 +263,15 @@ void CAudioPlayRec::OnInputBufferDone(WAVEHDR* pwh) {
     return;
   }
   mmr = m_hWaveIn->AddBuffer(pwh);
+  if (mmr == MMSYSERR_NODRIVER) {
+    // The device has gone (its sound server stopped) and hands back every
+    // buffer: end the recording as a failed write does, with one message,
+    // so the files close with what was captured.
+    Stop();
+    --m_nQueued;
+    ReportWaveError("waveInAddBuffer() failed", mmr);
+    return;
+  }
   if (mmr != MMSYSERR_NOERROR) {
     ReportWaveError("waveInAddBuffer() failed", mmr);
     return;

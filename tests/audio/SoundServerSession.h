@@ -72,8 +72,10 @@ class CSoundServerSession {
   };
 
   // RecStart, `length` later RecStop, as the command bridge does them, with
-  // the tone sequence in the microphone all the while.
-  RecordingResult Record(std::chrono::milliseconds length, std::uint32_t seed = 1) {
+  // the tone sequence in the microphone all the while; half-way through, the
+  // UI thread may be `busy` elsewhere (the movie, the web engine).
+  RecordingResult Record(std::chrono::milliseconds length, std::uint32_t seed = 1,
+                         std::chrono::milliseconds busy = std::chrono::milliseconds(0)) {
     RecordingResult r;
     CFeed feed("signal.wav", std::chrono::duration<double>(length).count() + 4, seed);
     CSourceTap reference("mic");
@@ -85,8 +87,12 @@ class CSoundServerSession {
     Clock::time_point start = Clock::now();
     if (!engine.StartRecording(0) || !engine.OpenOutputFile(0, "test.wav") || !engine.OpenOutputFile(0, "test.mp3"))
       return r;
-    audiotest::PumpUntil([&] { return Clock::now() >= start + length; }, length + std::chrono::seconds(1));
+    audiotest::PumpUntil([&] { return Clock::now() >= start + length / 2; }, length);
+    std::this_thread::sleep_for(busy);
+    audiotest::PumpUntil([&] { return Clock::now() >= start + length; }, length);
+    // RecStop comes after what the device posted before it.
     Clock::time_point stop = Clock::now();
+    platform::CMessageLoop::Get().DispatchPending();
     int buffers = s_nBuffers;
     engine.Stop();
     r.ran = audiotest::PumpUntil([&] { return engine.GetState() == audio::CAudioPlayRec::kStateReady; },
@@ -95,7 +101,7 @@ class CSoundServerSession {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     reference.Stop();
     r.interval = std::chrono::duration<double>(stop - start).count();
-    r.wav = ReadEngineWav("test.wav");
+    r.wav = ReadWav("test.wav");
     r.buffers = buffers;
     r.cpuSeconds = cpu;
     r.cpuPerBuffer = s_nBuffers > 0 ? cpu / s_nBuffers : 0;
@@ -120,7 +126,7 @@ class CSoundServerSession {
                                  std::chrono::seconds(30));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     speaker.Stop();
-    Samples played = ReadEngineWav("test.wav");
+    Samples played = ReadWav("test.wav");
     r.placement = Place(played, speaker.Captured());
     if (r.placement.offset >= 0)
       r.firstSample = speaker.TimeOf(static_cast<std::size_t>(r.placement.offset)) - Seconds(start);

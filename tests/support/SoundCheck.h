@@ -65,18 +65,26 @@ inline void WriteWav(const std::string& path, const Samples& s) {
   out.write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(bytes));
 }
 
-// The samples of the engine's one-channel WAV file (46-byte header), or
-// nothing when its data size does not match the file.
-inline Samples ReadEngineWav(const std::string& path) {
+// The samples of a one-channel 16-bit WAV file (the engine's or WriteWav's),
+// or nothing when its data chunk does not end where the file does: a
+// recording whose sizes were not written.
+inline Samples ReadWav(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<char> b((std::istreambuf_iterator<char>(in)), {});
-  if (b.size() < 46) return {};
-  auto u8 = [&b](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(b[i])); };
-  std::uint32_t n = u8(42) | u8(43) << 8 | u8(44) << 16 | u8(45) << 24;
-  if (b.size() != 46 + n) return {};
-  Samples s(n / 2);
-  std::copy_n(b.data() + 46, n & ~1u, reinterpret_cast<char*>(s.data()));
-  return s;
+  auto u32 = [&b](std::size_t i) {
+    std::uint32_t v = 0;
+    for (int k = 3; k >= 0; --k) v = v << 8 | static_cast<unsigned char>(b[i + static_cast<std::size_t>(k)]);
+    return v;
+  };
+  for (std::size_t at = 12; at + 8 <= b.size(); at += 8 + u32(at + 4) + (u32(at + 4) & 1)) {
+    if (std::string(b.data() + at, 4) != "data") continue;
+    std::uint32_t n = u32(at + 4);
+    if (at + 8 + n != b.size()) return {};
+    Samples s(n / 2);
+    std::copy_n(b.data() + at + 8, n & ~1u, reinterpret_cast<char*>(s.data()));
+    return s;
+  }
+  return {};
 }
 
 // Loudness per 10 ms.

@@ -1,0 +1,125 @@
+// Recording and playback through a private PulseAudio server, reached the
+// program's way: ALSA's device list, the device FindRecordingDevice picks,
+// the engine in the message loop, a known signal in the microphone.
+#include "audio/Mp3Decode.h"
+#include "audio/SoundServerSession.h"
+
+using namespace audio;
+using namespace soundtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr double kEdge = 0.1;  // seconds a recording may miss at either end
+
+class SoundServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(session.server.IsRunning()) << session.server.Log();
+    ASSERT_TRUE(session.IsReady()) << "device " << session.DeviceId();
+  }
+
+  // What a recording must hold: the interval, whole, within kEdge at each end.
+  static void ExpectWhole(const RecordingResult& r) {
+    ASSERT_TRUE(r.ran);
+    EXPECT_TRUE(r.placement.whole) << "worst piece: correlation " << r.placement.worstScore << ", "
+                                   << r.placement.worstSlip << " samples off";
+    EXPECT_LE(r.missingStart, kEdge);
+    EXPECT_LE(r.missingEnd, kEdge);
+    EXPECT_GE(r.Captured(), r.interval - 2 * kEdge);
+  }
+
+  CSoundServerSession session;
+};
+
+TEST_F(SoundServerTest, ARecordingHoldsTheWholeIntervalAndTheMp3IsAsLong) {
+  RecordingResult r = session.Record(4000ms);
+  ExpectWhole(r);
+  EXPECT_TRUE(session.boxes.Texts().empty());
+  Decoded mp3 = Decode("test.mp3");
+  EXPECT_EQ(mp3.rate, 22050);
+  EXPECT_EQ(mp3.channels, 1);
+  // The PCM still waiting for the encoder at the end, at most one 576-sample frame, is not encoded.
+  EXPECT_LE(mp3.samples.size(), r.wav.size());
+  EXPECT_GE(mp3.samples.size() + 576, r.wav.size());
+}
+
+TEST_F(SoundServerTest, AUiThreadBusyForASecondLosesNothing) {
+  // Longer than the engine's five buffers last: the device keeps what it captures meanwhile.
+  ExpectWhole(session.Record(3000ms, 7, 1000ms));
+  EXPECT_TRUE(session.boxes.Texts().empty());
+}
+
+TEST_F(SoundServerTest, PlaybackCarriesTestWavToTheSpeakerFromStartToEnd) {
+  WriteWav("test.wav", ToneSequence(3, 11));
+  PlaybackResult p = session.Play();
+  ASSERT_TRUE(p.ran);
+  EXPECT_TRUE(p.placement.whole) << "worst piece: correlation " << p.placement.worstScore << ", "
+                                 << p.placement.worstSlip << " samples off";
+  EXPECT_LE(p.firstSample, kEdge);
+  EXPECT_TRUE(session.boxes.Texts().empty());
+}
+
+// Counts what a device posts to it.
+class CHandedBack : public platform::CMsgTarget {
+ public:
+  CHandedBack() { CreateTarget(); }
+  void OnMessage(UINT message, platform::WPARAM, platform::LPARAM lParam) override {
+    if (message == MM_WIM_DATA) back.push_back(reinterpret_cast<WAVEHDR*>(lParam));
+  }
+  std::vector<WAVEHDR*> back;
+};
+
+TEST_F(SoundServerTest, InputBuffersComeBackPartlyFilledWhenTheServerHasNoMoreAndAtTheReset) {
+  CHandedBack target;
+  std::unique_ptr<IWaveIn> in;
+  WAVEFORMATEX wfx{WAVE_FORMAT_PCM, 1, kRate, 2 * kRate, 2, 16, 0};
+  ASSERT_EQ(session.devices.OpenIn(in, WAVE_MAPPER, wfx, target.GetSafeHwnd()), MMSYSERR_NOERROR);
+  constexpr DWORD kSecond = 2 * kRate;
+  std::vector<std::vector<char>> data(2, std::vector<char>(kSecond));
+  std::vector<WAVEHDR> hdr(2, WAVEHDR{});
+  for (int i = 0; i < 2; ++i) {
+    hdr[i].lpData = data[i].data();
+    hdr[i].dwBufferLength = kSecond;
+    ASSERT_EQ(in->PrepareHeader(&hdr[i]), MMSYSERR_NOERROR);
+    ASSERT_EQ(in->AddBuffer(&hdr[i]), MMSYSERR_NOERROR);
+  }
+  ASSERT_EQ(in->Start(), MMSYSERR_NOERROR);
+  // A quarter of a second suffices once the server has given all it has.
+  ASSERT_TRUE(audiotest::PumpUntil([&] { return !target.back.empty(); }, 2000ms));
+  EXPECT_EQ(target.back.front(), &hdr[0]);
+  EXPECT_GE(hdr[0].dwBytesRecorded, kSecond / 4);
+  EXPECT_LT(hdr[0].dwBytesRecorded, kSecond);
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(in->Reset(), MMSYSERR_NOERROR);
+  ASSERT_TRUE(audiotest::PumpUntil([&] { return target.back.size() == 2; }, 2000ms));
+  EXPECT_GT(hdr[1].dwBytesRecorded, 0u);  // what was captured up to the reset
+  EXPECT_EQ(hdr[1].dwBytesRecorded % 2, 0u);
+  for (auto& h : hdr) EXPECT_EQ(in->UnprepareHeader(&h), MMSYSERR_NOERROR);
+  EXPECT_EQ(in->Close(), MMSYSERR_NOERROR);
+}
+
+TEST_F(SoundServerTest, TheServerStoppingEndsTheRecordingOnceAndTheNextRecordingWorks) {
+  {
+    CSoundServerSession::CFeed feed("signal.wav", 4, 3);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(session.engine.StartRecording(0));
+    ASSERT_TRUE(session.engine.OpenOutputFile(0, "test.wav"));
+    ASSERT_TRUE(session.engine.OpenOutputFile(0, "test.mp3"));
+    audiotest::PumpUntil([] { return false; }, 1500ms);
+    session.server.Stop();
+    ASSERT_TRUE(audiotest::PumpUntil([&] { return session.engine.GetState() == CAudioPlayRec::kStateReady; }, 5000ms));
+  }
+  EXPECT_EQ(session.boxes.Texts(),
+            std::vector<std::string>{"WAVEIN:6:No device driver is present. waveInAddBuffer() failed"});
+  Samples kept = ReadWav("test.wav");  // empty unless its sizes match the file
+  EXPECT_GT(SecondsOf(kept.size()), 1.0);
+  EXPECT_GT(Decode("test.mp3").samples.size(), kRate);
+
+  ASSERT_TRUE(session.server.Start()) << session.server.Log();
+  session.boxes.Clear();
+  ExpectWhole(session.Record(2000ms, 5));
+  EXPECT_TRUE(session.boxes.Texts().empty());
+}
+
+}  // namespace
