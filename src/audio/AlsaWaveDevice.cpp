@@ -441,34 +441,70 @@ std::string FirstLine(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
-CAlsaWaveDevices::CAlsaWaveDevices(std::vector<std::string> pcmNames)
-    : m_bFixed(true), m_fixedNames(std::move(pcmNames)) {}
-
-std::vector<CAlsaWaveDevices::Pcm> CAlsaWaveDevices::List(bool capture) const {
-  std::vector<Pcm> list;
-  if (m_bFixed) {
-    for (const auto& name : m_fixedNames) list.push_back(Pcm{name, name});
-    return list;
-  }
+std::vector<PcmHint> ReadPcmHints() {
+  std::vector<PcmHint> hints;
   void** raw = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &raw) < 0 || raw == nullptr) return list;
-  std::unique_ptr<void*, HintsFree> hints(raw);
-  for (void** hint = hints.get(); *hint != nullptr; ++hint) {
+  if (snd_device_name_hint(-1, "pcm", &raw) < 0 || raw == nullptr) return hints;
+  std::unique_ptr<void*, HintsFree> owner(raw);
+  for (void** hint = owner.get(); *hint != nullptr; ++hint) {
     HintText name(snd_device_name_get_hint(*hint, "NAME"));
     HintText desc(snd_device_name_get_hint(*hint, "DESC"));
     HintText ioid(snd_device_name_get_hint(*hint, "IOID"));
     if (!name) continue;
-    // No IOID: the PCM works both ways.
-    std::string direction = ioid ? ioid.get() : "";
-    if (!direction.empty() && direction != (capture ? "Input" : "Output")) continue;
-    list.push_back(Pcm{name.get(), desc ? FirstLine(desc.get()) : name.get()});
+    hints.push_back(PcmHint{name.get(), desc ? FirstLine(desc.get()) : name.get(), ioid ? ioid.get() : ""});
   }
+  return hints;
+}
+
+bool DefaultIsSoundServer() {
+  for (snd_pcm_stream_t stream : {SND_PCM_STREAM_CAPTURE, SND_PCM_STREAM_PLAYBACK}) {
+    snd_pcm_t* raw = nullptr;
+    if (snd_pcm_open(&raw, kDefaultPcm, stream, SND_PCM_NONBLOCK) < 0) continue;
+    PcmPtr pcm(raw);
+    return snd_pcm_type(pcm.get()) == SND_PCM_TYPE_IOPLUG;
+  }
+  return false;
+}
+
+std::vector<PcmHint> ChooseWaveDevices(const std::vector<PcmHint>& hints, bool capture, bool soundServer) {
+  auto isDefault = [](const PcmHint& h) { return h.name == kDefaultPcm; };
+  std::vector<PcmHint> list;
+  if (soundServer) {
+    auto it = std::find_if(hints.begin(), hints.end(), isDefault);
+    list.push_back(it != hints.end() ? *it : PcmHint{kDefaultPcm, kDefaultPcm, ""});
+    return list;
+  }
+  // Every PCM ALSA makes for a card is named "…:CARD=…".
+  auto onCard = [](const PcmHint& h) { return h.name.find("CARD=") != std::string::npos; };
+  const std::string direction = capture ? "Input" : "Output";
+  for (const auto& h : hints)
+    if (isDefault(h) && (h.ioid.empty() || h.ioid == direction)) list.push_back(h);
+  for (const auto& h : hints)
+    if (onCard(h) && h.ioid.empty()) list.push_back(h);
+  for (const auto& h : hints)
+    if (onCard(h) && h.ioid == direction) list.push_back(h);
   return list;
 }
 
-MMRESULT CAlsaWaveDevices::Resolve(bool capture, UINT uDeviceId, Pcm& pcm) const {
+CAlsaWaveDevices::CAlsaWaveDevices(std::vector<std::string> pcmNames)
+    : m_bFixed(true), m_fixedNames(std::move(pcmNames)) {}
+
+std::vector<PcmHint> CAlsaWaveDevices::List(bool capture) const {
+  if (!m_bFixed) return ChooseWaveDevices(ReadPcmHints(), capture, DefaultIsSoundServer());
+  std::vector<PcmHint> list;
+  for (const auto& name : m_fixedNames) list.push_back(PcmHint{name, name, ""});
+  return list;
+}
+
+std::vector<std::string> CAlsaWaveDevices::ListPcmNames(bool capture) {
+  std::vector<std::string> names;
+  for (const auto& pcm : CAlsaWaveDevices().List(capture)) names.push_back(pcm.name);
+  return names;
+}
+
+MMRESULT CAlsaWaveDevices::Resolve(bool capture, UINT uDeviceId, PcmHint& pcm) const {
   if (uDeviceId == WAVE_MAPPER) {
-    pcm = Pcm{kDefaultPcm, kDefaultPcm};
+    pcm = PcmHint{kDefaultPcm, kDefaultPcm, ""};
     return MMSYSERR_NOERROR;
   }
   auto list = List(capture);
@@ -481,14 +517,14 @@ UINT CAlsaWaveDevices::GetNumInDevs() { return static_cast<UINT>(List(true).size
 UINT CAlsaWaveDevices::GetNumOutDevs() { return static_cast<UINT>(List(false).size()); }
 
 MMRESULT CAlsaWaveDevices::GetInDevName(UINT uDeviceId, std::string& name) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(true, uDeviceId, pcm)) return r;
   name = pcm.description;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT CAlsaWaveDevices::GetPcmName(bool capture, UINT uDeviceId, std::string& pcmName) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(capture, uDeviceId, pcm)) return r;
   pcmName = pcm.name;
   return MMSYSERR_NOERROR;
@@ -496,7 +532,7 @@ MMRESULT CAlsaWaveDevices::GetPcmName(bool capture, UINT uDeviceId, std::string&
 
 MMRESULT CAlsaWaveDevices::OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                                   HWND hwndNotify) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(true, uDeviceId, pcm)) return r;
   PcmPtr handle;
   if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_CAPTURE, wfx)) return r;
@@ -506,7 +542,7 @@ MMRESULT CAlsaWaveDevices::OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDevice
 
 MMRESULT CAlsaWaveDevices::OpenOut(std::unique_ptr<IWaveOut>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                                    HWND hwndNotify) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(false, uDeviceId, pcm)) return r;
   PcmPtr handle;
   if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_PLAYBACK, wfx)) return r;

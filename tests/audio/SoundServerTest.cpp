@@ -1,6 +1,10 @@
 // Recording and playback through a private PulseAudio server, reached the
 // program's way: ALSA's device list, the device FindRecordingDevice picks,
 // the engine in the message loop, a known signal in the microphone.
+#include <alsa/asoundlib.h>
+
+#include <regex>
+
 #include "audio/Mp3Decode.h"
 #include "audio/SoundServerSession.h"
 
@@ -27,6 +31,13 @@ class SoundServerTest : public ::testing::Test {
     EXPECT_LE(r.missingStart, kEdge);
     EXPECT_LE(r.missingEnd, kEdge);
     EXPECT_GE(r.Captured(), r.interval - 2 * kEdge);
+  }
+
+  // The volume pactl reports for the microphone, in its own units.
+  long SourceVolume() {
+    std::smatch m;
+    std::string out = session.server.Pactl("get-source-volume mic");
+    return std::regex_search(out, m, std::regex(R"(:\s*(\d+)\s*/)")) ? std::stol(m[1]) : -1;
   }
 
   CSoundServerSession session;
@@ -58,6 +69,40 @@ TEST_F(SoundServerTest, PlaybackCarriesTestWavToTheSpeakerFromStartToEnd) {
                                  << p.placement.worstSlip << " samples off";
   EXPECT_LE(p.firstSample, kEdge);
   EXPECT_TRUE(session.boxes.Texts().empty());
+}
+
+TEST_F(SoundServerTest, TheDevicesAndTheMixerAreTheServersDefault) {
+  for (bool capture : {true, false})
+    EXPECT_EQ(CAlsaWaveDevices::ListPcmNames(capture), std::vector<std::string>{"default"});
+  EXPECT_EQ(session.DeviceId(), 0u);
+  EXPECT_EQ(session.engine.GetDeviceName(), "Playback/recording through the PulseAudio sound server");
+
+  // The server's control offers both simple controls.
+  snd_mixer_t* raw = nullptr;
+  ASSERT_EQ(snd_mixer_open(&raw, 0), 0);
+  std::unique_ptr<snd_mixer_t, int (*)(snd_mixer_t*)> mixer(raw, snd_mixer_close);
+  ASSERT_EQ(snd_mixer_attach(raw, "default"), 0);
+  ASSERT_EQ(snd_mixer_selem_register(raw, nullptr, nullptr), 0);
+  ASSERT_EQ(snd_mixer_load(raw), 0);
+  std::vector<std::string> controls;
+  for (auto* e = snd_mixer_first_elem(raw); e; e = snd_mixer_elem_next(e))
+    controls.push_back(snd_mixer_selem_get_name(e));
+  EXPECT_EQ(controls, (std::vector<std::string>{"Master", "Capture"}));
+
+  static DWORD s_seen = kVolumeAbsent;
+  CVolumeInXXX volume(session.DeviceId());
+  ASSERT_TRUE(volume.IsAvailable());
+  ASSERT_EQ(volume.GetMinimum(), 0u);
+  ASSERT_GT(volume.GetMaximum(), 100u);
+  volume.SetVolume(volume.GetMaximum() / 2);
+  EXPECT_EQ(SourceVolume(), static_cast<long>(volume.GetMaximum() / 2));
+
+  volume.SetChangeCallback([](DWORD value, DWORD) { s_seen = value; }, 0);
+  session.server.Pactl("set-source-volume mic 30%");
+  long set = SourceVolume();
+  ASSERT_GT(set, 0);
+  EXPECT_TRUE(audiotest::PumpUntil([&] { return s_seen == static_cast<DWORD>(set); }));
+  EXPECT_EQ(volume.GetVolume(), static_cast<DWORD>(set));
 }
 
 // Counts what a device posts to it.

@@ -132,4 +132,33 @@ class CPulseServer {
   bool m_bRunning = false;
 };
 
+// No sound server for the object's lifetime, whatever the machine runs:
+// clients look for one on a socket that does not exist.
+class CNoSoundServer {
+ public:
+  CNoSoundServer() {
+    if (const char* old = std::getenv("PULSE_SERVER")) m_previous = old, m_bHadPrevious = true;
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/tessel-no-server", 1);
+    snd_config_update_free_global();
+  }
+  ~CNoSoundServer() {
+    if (m_bHadPrevious)
+      ::setenv("PULSE_SERVER", m_previous.c_str(), 1);
+    else
+      ::unsetenv("PULSE_SERVER");
+    snd_config_update_free_global();
+  }
+  CNoSoundServer(const CNoSoundServer&) = delete;
+  CNoSoundServer& operator=(const CNoSoundServer&) = delete;
+  // Whether ALSA sees a sound card.
+  static bool MachineHasACard() {
+    int card = -1;
+    return snd_card_next(&card) == 0 && card >= 0;
+  }
+
+ private:
+  std::string m_previous;
+  bool m_bHadPrevious = false;
+};
+
 }  // namespace soundtest
