@@ -153,18 +153,7 @@ TEST_F(EnginePlayTest, ARecordingStartedBeforeThePlaybacksCloseNoticeIsRefusedAn
   loop.RunUntilIdle();
   ASSERT_EQ(engine.GetState(), CAudioPlayRec::kStateReady);
 
-  ASSERT_TRUE(engine.StartRecording(0));
-  ASSERT_TRUE(engine.OpenOutputFile(0, "test.wav"));
-  Bytes heard = Pattern(kBuf, 9);
-  sim.SupplyInput(heard);
-  ASSERT_EQ(sim.DeliverInput(1), 1);
-  loop.RunUntilIdle();
-  EXPECT_EQ(engine.GetState(), CAudioPlayRec::kStateRecording);
-  engine.Stop();
-  loop.AdvanceTime(1000ms);
-  EXPECT_EQ(engine.GetState(), CAudioPlayRec::kStateReady);
-  EXPECT_FALSE(sim.IsInOpen());
-  EXPECT_EQ(Slice(ReadAll("test.wav"), 46, kBuf), heard);
+  EXPECT_TRUE(RecordsOneBuffer(engine, sim, 9));
   EXPECT_TRUE(engine.StartRecording(0));
   EXPECT_EQ(boxes.Texts().size(), 1u);
 }
