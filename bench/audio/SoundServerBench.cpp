@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/SoundServerSession.h"
+#include "audio/SoundServerRig.h"
 
 namespace {
 
@@ -35,24 +35,24 @@ int main(int argc, char** argv) {
   int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
   constexpr auto kLength = std::chrono::milliseconds(4000);
 
-  soundtest::CSoundServerSession session;
-  if (!session.server.IsRunning()) {
+  soundtest::CSoundServerRig rig;
+  if (!rig.server.IsRunning()) {
     std::fprintf(stderr, "the PulseAudio server did not start\n");
     return 1;
   }
-  if (!session.IsReady()) {
-    std::fprintf(stderr, "the engine did not initialise on device %u\n", session.DeviceId());
+  if (!rig.IsReady()) {
+    std::fprintf(stderr, "the engine did not initialise on device %u\n", rig.DeviceId());
     return 1;
   }
   std::string pcm;
-  session.devices.GetPcmName(true, session.DeviceId(), pcm);
-  std::printf("recording device %d (%s), %d recordings of %.1f s\n", static_cast<int>(session.DeviceId()),
-              session.DeviceId() == audio::WAVE_MAPPER ? "default" : pcm.c_str(), runs, kLength.count() / 1000.0);
+  rig.devices.GetPcmName(true, rig.DeviceId(), pcm);
+  std::printf("recording device %d (%s), %d recordings of %.1f s\n", static_cast<int>(rig.DeviceId()),
+              rig.DeviceId() == audio::WAVE_MAPPER ? "default" : pcm.c_str(), runs, kLength.count() / 1000.0);
 
   std::vector<double> share, start, end, cpu, perBuffer, load;
   bool allWhole = true;
   for (int i = 0; i < runs; ++i) {
-    auto r = session.Record(kLength, static_cast<std::uint32_t>(i + 1));
+    auto r = rig.Record(kLength, static_cast<std::uint32_t>(i + 1));
     if (!r.ran) {
       std::fprintf(stderr, "run %d: the recording did not run\n", i + 1);
       return 1;
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   Print("bytes per buffer", Of(perBuffer), 1, "");
   Print("CPU while recording", Of(load), 100, "%");
 
-  auto p = session.Play();
+  auto p = rig.Play();
   if (!p.ran) {
     std::fprintf(stderr, "the playback did not run\n");
     return 1;
@@ -88,6 +88,6 @@ int main(int argc, char** argv) {
 
   bool met = Of(share).min >= 0.975 && Of(start).max <= 0.1 && p.firstSample <= 0.1 && allWhole && p.placement.whole;
   std::printf("goals (>= 0.975 captured every run, first sample <= 100 ms, whole): %s\n", met ? "met" : "NOT MET");
-  for (const auto& box : session.boxes.Texts()) std::printf("message box: %s\n", box.c_str());
+  for (const auto& box : rig.boxes.Texts()) std::printf("message box: %s\n", box.c_str());
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "audio/Mp3Decode.h"
-#include "audio/SoundServerSession.h"
+#include "audio/SoundServerRig.h"
 
 using namespace audio;
 using namespace soundtest;
@@ -19,8 +19,8 @@ constexpr double kEdge = 0.1;  // seconds a recording may miss at either end
 class SoundServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(session.server.IsRunning()) << session.server.Log();
-    ASSERT_TRUE(session.IsReady()) << "device " << session.DeviceId();
+    ASSERT_TRUE(rig.server.IsRunning()) << rig.server.Log();
+    ASSERT_TRUE(rig.IsReady()) << "device " << rig.DeviceId();
   }
 
   // What a recording must hold: the interval, whole, within kEdge at each end.
@@ -36,17 +36,17 @@ class SoundServerTest : public ::testing::Test {
   // The volume pactl reports for the microphone, in its own units.
   long SourceVolume() {
     std::smatch m;
-    std::string out = session.server.Pactl("get-source-volume mic");
+    std::string out = rig.server.Pactl("get-source-volume mic");
     return std::regex_search(out, m, std::regex(R"(:\s*(\d+)\s*/)")) ? std::stol(m[1]) : -1;
   }
 
-  CSoundServerSession session;
+  CSoundServerRig rig;
 };
 
 TEST_F(SoundServerTest, ARecordingHoldsTheWholeIntervalAndTheMp3IsAsLong) {
-  RecordingResult r = session.Record(4000ms);
+  RecordingResult r = rig.Record(4000ms);
   ExpectWhole(r);
-  EXPECT_TRUE(session.boxes.Texts().empty());
+  EXPECT_TRUE(rig.boxes.Texts().empty());
   Decoded mp3 = Decode("test.mp3");
   EXPECT_EQ(mp3.rate, 22050);
   EXPECT_EQ(mp3.channels, 1);
@@ -57,25 +57,25 @@ TEST_F(SoundServerTest, ARecordingHoldsTheWholeIntervalAndTheMp3IsAsLong) {
 
 TEST_F(SoundServerTest, AUiThreadBusyForASecondLosesNothing) {
   // Longer than the engine's five buffers last: the device keeps what it captures meanwhile.
-  ExpectWhole(session.Record(3000ms, 7, 1000ms));
-  EXPECT_TRUE(session.boxes.Texts().empty());
+  ExpectWhole(rig.Record(3000ms, 7, 1000ms));
+  EXPECT_TRUE(rig.boxes.Texts().empty());
 }
 
 TEST_F(SoundServerTest, PlaybackCarriesTestWavToTheSpeakerFromStartToEnd) {
   WriteWav("test.wav", ToneSequence(3, 11));
-  PlaybackResult p = session.Play();
+  PlaybackResult p = rig.Play();
   ASSERT_TRUE(p.ran);
   EXPECT_TRUE(p.placement.whole) << "worst piece: correlation " << p.placement.worstScore << ", "
                                  << p.placement.worstSlip << " samples off";
   EXPECT_LE(p.firstSample, kEdge);
-  EXPECT_TRUE(session.boxes.Texts().empty());
+  EXPECT_TRUE(rig.boxes.Texts().empty());
 }
 
 TEST_F(SoundServerTest, TheDevicesAndTheMixerAreTheServersDefault) {
   for (bool capture : {true, false})
     EXPECT_EQ(CAlsaWaveDevices::ListPcmNames(capture), std::vector<std::string>{"default"});
-  EXPECT_EQ(session.DeviceId(), 0u);
-  EXPECT_EQ(session.engine.GetDeviceName(), "Playback/recording through the PulseAudio sound server");
+  EXPECT_EQ(rig.DeviceId(), 0u);
+  EXPECT_EQ(rig.engine.GetDeviceName(), "Playback/recording through the PulseAudio sound server");
 
   // The server's control offers both simple controls.
   snd_mixer_t* raw = nullptr;
@@ -90,7 +90,7 @@ TEST_F(SoundServerTest, TheDevicesAndTheMixerAreTheServersDefault) {
   EXPECT_EQ(controls, (std::vector<std::string>{"Master", "Capture"}));
 
   static DWORD s_seen = kVolumeAbsent;
-  CVolumeInXXX volume(session.DeviceId());
+  CVolumeInXXX volume(rig.DeviceId());
   ASSERT_TRUE(volume.IsAvailable());
   ASSERT_EQ(volume.GetMinimum(), 0u);
   ASSERT_GT(volume.GetMaximum(), 100u);
@@ -98,7 +98,7 @@ TEST_F(SoundServerTest, TheDevicesAndTheMixerAreTheServersDefault) {
   EXPECT_EQ(SourceVolume(), static_cast<long>(volume.GetMaximum() / 2));
 
   volume.SetChangeCallback([](DWORD value, DWORD) { s_seen = value; }, 0);
-  session.server.Pactl("set-source-volume mic 30%");
+  rig.server.Pactl("set-source-volume mic 30%");
   long set = SourceVolume();
   ASSERT_GT(set, 0);
   EXPECT_TRUE(audiotest::PumpUntil([&] { return s_seen == static_cast<DWORD>(set); }));
@@ -119,7 +119,7 @@ TEST_F(SoundServerTest, InputBuffersComeBackPartlyFilledWhenTheServerHasNoMoreAn
   CHandedBack target;
   std::unique_ptr<IWaveIn> in;
   WAVEFORMATEX wfx{WAVE_FORMAT_PCM, 1, kRate, 2 * kRate, 2, 16, 0};
-  ASSERT_EQ(session.devices.OpenIn(in, WAVE_MAPPER, wfx, target.GetSafeHwnd()), MMSYSERR_NOERROR);
+  ASSERT_EQ(rig.devices.OpenIn(in, WAVE_MAPPER, wfx, target.GetSafeHwnd()), MMSYSERR_NOERROR);
   constexpr DWORD kSecond = 2 * kRate;
   std::vector<std::vector<char>> data(2, std::vector<char>(kSecond));
   std::vector<WAVEHDR> hdr(2, WAVEHDR{});
@@ -146,25 +146,25 @@ TEST_F(SoundServerTest, InputBuffersComeBackPartlyFilledWhenTheServerHasNoMoreAn
 
 TEST_F(SoundServerTest, TheServerStoppingEndsTheRecordingOnceAndTheNextRecordingWorks) {
   {
-    CSoundServerSession::CFeed feed("signal.wav", 4, 3);
+    CSoundServerRig::CFeed feed("signal.wav", 4, 3);
     std::this_thread::sleep_for(500ms);
-    ASSERT_TRUE(session.engine.StartRecording(0));
-    ASSERT_TRUE(session.engine.OpenOutputFile(0, "test.wav"));
-    ASSERT_TRUE(session.engine.OpenOutputFile(0, "test.mp3"));
+    ASSERT_TRUE(rig.engine.StartRecording(0));
+    ASSERT_TRUE(rig.engine.OpenOutputFile(0, "test.wav"));
+    ASSERT_TRUE(rig.engine.OpenOutputFile(0, "test.mp3"));
     audiotest::PumpUntil([] { return false; }, 1500ms);
-    session.server.Stop();
-    ASSERT_TRUE(audiotest::PumpUntil([&] { return session.engine.GetState() == CAudioPlayRec::kStateReady; }, 5000ms));
+    rig.server.Stop();
+    ASSERT_TRUE(audiotest::PumpUntil([&] { return rig.engine.GetState() == CAudioPlayRec::kStateReady; }, 5000ms));
   }
-  EXPECT_EQ(session.boxes.Texts(),
+  EXPECT_EQ(rig.boxes.Texts(),
             std::vector<std::string>{"WAVEIN:6:No device driver is present. waveInAddBuffer() failed"});
   Samples kept = ReadWav("test.wav");  // empty unless its sizes match the file
   EXPECT_GT(SecondsOf(kept.size()), 1.0);
   EXPECT_GT(Decode("test.mp3").samples.size(), kRate);
 
-  ASSERT_TRUE(session.server.Start()) << session.server.Log();
-  session.boxes.Clear();
-  ExpectWhole(session.Record(2000ms, 5));
-  EXPECT_TRUE(session.boxes.Texts().empty());
+  ASSERT_TRUE(rig.server.Start()) << rig.server.Log();
+  rig.boxes.Clear();
+  ExpectWhole(rig.Record(2000ms, 5));
+  EXPECT_TRUE(rig.boxes.Texts().empty());
 }
 
 }  // namespace

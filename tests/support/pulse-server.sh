@@ -57,7 +57,7 @@ load-module module-loopback source=micsrc.monitor sink=pacer latency_msec=30 sou
 load-module module-loopback source=speaker.monitor sink=pacer latency_msec=30 source_dont_move=true sink_dont_move=true
 load-module module-native-protocol-unix auth-anonymous=1 socket=$socket
 PA
-    # As root the server warns that it is meant for a user session; it runs all the same.
+    # As root the server warns that it is meant to run as a user; it runs all the same.
     server_env pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --realtime=no \
       --high-priority=no --disable-shm=yes -n -F "$dir/server.pa" --log-target="file:$dir/server.log" \
       >>"$dir/start.log" 2>&1 || {

@@ -45,14 +45,14 @@ struct PlaybackResult {
   double firstSample = 0;  // seconds from PlayLuYin to test.wav's first sample at the speaker
 };
 
-class CSoundServerSession {
+class CSoundServerRig {
  public:
-  CSoundServerSession() {
+  CSoundServerRig() {
     if (!server.IsRunning()) return;
     m_id = audio::FindRecordingDevice();
     engine.SetEncoderLibraryPath(TESSEL_LAME_ENC);
     m_bReady = engine.Initialize(m_id, 0, nullptr);
-    engine.SetNotifyHook(&CSoundServerSession::Count, nullptr);
+    engine.SetNotifyHook(&CSoundServerRig::Count, nullptr);
   }
   bool IsReady() const { return m_bReady; }
   audio::UINT DeviceId() const { return m_id; }
