@@ -12,6 +12,7 @@ PACKAGES=(
   libcurl4-openssl-dev libcpp-httplib-dev curl
   libxml2-dev
   libasound2-dev alsa-utils
+  pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
   libmp3lame-dev lame libmpg123-dev mpg123 sox
   zlib1g-dev libpng-dev
   libcairo2-dev fonts-dejavu-core

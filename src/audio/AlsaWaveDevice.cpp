@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/MessageLoop.h"
 
@@ -18,8 +20,15 @@ namespace {
 
 // The name WAVE_MAPPER opens.
 constexpr const char* kDefaultPcm = "default";
-// Size of ALSA's ring; the engine queues more than this itself.
+// Size of ALSA's playback ring; the engine queues more than this itself.
 constexpr unsigned kLatencyUs = 100000;
+// Capture is read in 20 ms periods, so what was said just before RecStop has
+// reached the engine by then; the ring covers the worker's own hiccups.
+constexpr unsigned kCapturePeriodUs = 20000;
+constexpr unsigned kCaptureRingUs = 500000;
+// Captured while every buffer is with the engine (its thread busy elsewhere),
+// kept for it up to this long.
+constexpr unsigned kCaptureBacklogMs = 5000;
 // Longest time a worker waits on ALSA before it looks at new requests.
 constexpr int kPollMs = 20;
 constexpr std::chrono::milliseconds kPollInterval{kPollMs};
@@ -40,6 +49,23 @@ using HintText = std::unique_ptr<char, CStringFree>;
 
 MMRESULT AlsaResult(long err) { return static_cast<MMRESULT>(static_cast<int>(err)); }
 
+// Short periods in a long ring; where a PCM cannot, as close as it can.
+int SetCaptureParams(snd_pcm_t* pcm, snd_pcm_format_t format, const WAVEFORMATEX& wfx) {
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_hw_params_alloca(&hw);
+  unsigned rate = wfx.nSamplesPerSec, ring = kCaptureRingUs, period = kCapturePeriodUs;
+  int err = snd_pcm_hw_params_any(pcm, hw);
+  if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1);
+  if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+  if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, hw, format);
+  if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, hw, wfx.nChannels);
+  if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0);
+  if (err >= 0) err = snd_pcm_hw_params_set_period_time_near(pcm, hw, &period, nullptr);
+  if (err >= 0) err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &ring, nullptr);
+  if (err >= 0) err = snd_pcm_hw_params(pcm, hw);
+  return err;
+}
+
 MMRESULT OpenPcm(PcmPtr& out, const std::string& name, snd_pcm_stream_t stream, const WAVEFORMATEX& wfx) {
   if (!IsPlayableFormat(wfx)) return WAVERR_BADFORMAT;
   snd_pcm_t* raw = nullptr;
@@ -47,18 +73,22 @@ MMRESULT OpenPcm(PcmPtr& out, const std::string& name, snd_pcm_stream_t stream, 
   if (err < 0) return AlsaResult(err);
   PcmPtr pcm(raw);
   snd_pcm_format_t format = wfx.wBitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+  if (stream == SND_PCM_STREAM_CAPTURE) {
+    err = SetCaptureParams(pcm.get(), format, wfx);
+    if (err < 0) return AlsaResult(err);
+    out = std::move(pcm);
+    return MMSYSERR_NOERROR;
+  }
   err = snd_pcm_set_params(pcm.get(), format, SND_PCM_ACCESS_RW_INTERLEAVED, wfx.nChannels, wfx.nSamplesPerSec, 1,
                            kLatencyUs);
   if (err < 0) return AlsaResult(err);
-  if (stream == SND_PCM_STREAM_PLAYBACK) {
-    // Start after one period rather than a full ring, so short sounds play too.
-    snd_pcm_uframes_t bufferSize = 0, periodSize = 0;
-    snd_pcm_sw_params_t* sw = nullptr;
-    snd_pcm_sw_params_alloca(&sw);
-    if (snd_pcm_get_params(pcm.get(), &bufferSize, &periodSize) == 0 && snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
-        snd_pcm_sw_params_set_start_threshold(pcm.get(), sw, periodSize) == 0)
-      snd_pcm_sw_params(pcm.get(), sw);
-  }
+  // Start after one period rather than a full ring, so short sounds play too.
+  snd_pcm_uframes_t bufferSize = 0, periodSize = 0;
+  snd_pcm_sw_params_t* sw = nullptr;
+  snd_pcm_sw_params_alloca(&sw);
+  if (snd_pcm_get_params(pcm.get(), &bufferSize, &periodSize) == 0 && snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
+      snd_pcm_sw_params_set_start_threshold(pcm.get(), sw, periodSize) == 0)
+    snd_pcm_sw_params(pcm.get(), sw);
   out = std::move(pcm);
   return MMSYSERR_NOERROR;
 }
@@ -87,6 +117,7 @@ class CAlsaStream {
   MMRESULT Enqueue(WAVEHDR* pwh) {
     std::lock_guard lock(m_lock);
     if (m_bClosed) return MMSYSERR_INVALHANDLE;
+    if (m_bGone) return MMSYSERR_NODRIVER;
     if (auto r = CheckQueueable(pwh)) return r;
     pwh->dwFlags = (pwh->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     pwh->dwBytesRecorded = 0;
@@ -152,13 +183,24 @@ class CAlsaStream {
   bool m_bQuit = false;
   bool m_bResetRequested = false;
   bool m_bClosed = false;
+  // The PCM failed for good; only a reset and the close still work.
+  bool m_bGone = false;
   std::thread m_worker;
 };
 
+// Capture reads whatever the PCM has into a backlog of its own and fills the
+// queued buffers from it in order. A buffer goes back when it is full, or,
+// once the PCM has nothing more to give, when it holds a quarter of its
+// length: a pupil's last words reach the engine before RecStop does. While
+// every buffer is with the engine the backlog keeps what is captured, so the
+// PCM never overruns. A reset hands back what was captured up to it.
 class CAlsaWaveIn : public IWaveIn, CAlsaStream {
  public:
   CAlsaWaveIn(PcmPtr pcm, HWND hwnd, const WAVEFORMATEX& wfx)
-      : CAlsaStream(std::move(pcm), hwnd, wfx, MM_WIM_DATA, MM_WIM_CLOSE) {
+      : CAlsaStream(std::move(pcm), hwnd, wfx, MM_WIM_DATA, MM_WIM_CLOSE),
+        m_maxBacklog(static_cast<std::size_t>(wfx.nAvgBytesPerSec) * kCaptureBacklogMs / 1000),
+        m_chunk(static_cast<std::size_t>(wfx.nAvgBytesPerSec) * kCapturePeriodUs / 1000000 * 4) {
+    m_backlog.reserve(m_maxBacklog);
     StartWorker();
   }
   ~CAlsaWaveIn() override { StopWorker(); }
@@ -169,6 +211,7 @@ class CAlsaWaveIn : public IWaveIn, CAlsaStream {
   MMRESULT Start() override {
     std::lock_guard lock(m_lock);
     if (m_bClosed) return MMSYSERR_INVALHANDLE;
+    if (m_bGone) return MMSYSERR_NODRIVER;
     m_bStarted = true;
     m_cv.notify_all();
     return MMSYSERR_NOERROR;
@@ -177,44 +220,109 @@ class CAlsaWaveIn : public IWaveIn, CAlsaStream {
   MMRESULT Close() override { return CloseStream(); }
 
  private:
-  void Run() override {
-    std::unique_lock lock(m_lock);
-    while (!m_bQuit) {
-      if (m_bResetRequested) {
-        snd_pcm_drop(m_pcm.get());
-        snd_pcm_prepare(m_pcm.get());
-        for (WAVEHDR* pwh : m_queue) HandBack(pwh);
-        m_queue.clear();
-        m_bStarted = false;
-        FinishReset();
+  enum class ReadResult { Full, Drained, Failed };
+
+  // Worker, without m_lock: moves what the PCM holds now into the backlog.
+  ReadResult ReadAvailable() {
+    for (;;) {
+      std::size_t room = (m_maxBacklog - std::min(m_maxBacklog, m_backlog.size())) / m_frameBytes;
+      if (room == 0) return ReadResult::Full;  // the PCM holds the rest for now
+      room = std::min(room, m_chunk.size() / m_frameBytes);
+      snd_pcm_sframes_t n = snd_pcm_readi(m_pcm.get(), m_chunk.data(), room);
+      if (n == -EAGAIN) return ReadResult::Drained;
+      if (n < 0) {
+        // An overrun loses what did not fit; a PCM that cannot be prepared again has gone.
+        if (snd_pcm_recover(m_pcm.get(), static_cast<int>(n), 1) < 0 || snd_pcm_start(m_pcm.get()) < 0)
+          return ReadResult::Failed;
         continue;
       }
-      if (!m_bStarted || m_queue.empty()) {
-        m_cv.wait(lock);
-        continue;
-      }
-      // Only this thread takes buffers off the queue, so the front one stays ours.
+      m_backlog.insert(m_backlog.end(), m_chunk.begin(), m_chunk.begin() + n * m_frameBytes);
+      if (static_cast<std::size_t>(n) < room) return ReadResult::Drained;
+    }
+  }
+
+  // Worker, m_lock held: fills the queued buffers from the backlog, in order.
+  void Deliver(bool bCaughtUp) {
+    std::size_t used = 0;
+    while (!m_queue.empty() && used < m_backlog.size()) {
       WAVEHDR* pwh = m_queue.front();
-      lock.unlock();
-      snd_pcm_uframes_t frames = (pwh->dwBufferLength - pwh->dwBytesRecorded) / m_frameBytes;
-      snd_pcm_sframes_t n = frames ? snd_pcm_readi(m_pcm.get(), pwh->lpData + pwh->dwBytesRecorded, frames) : 0;
-      bool broken = false;
-      if (n == -EAGAIN) {
-        snd_pcm_wait(m_pcm.get(), kPollMs);
-      } else if (n < 0) {
-        broken = snd_pcm_recover(m_pcm.get(), static_cast<int>(n), 1) < 0;
-      }
-      lock.lock();
-      if (n > 0) pwh->dwBytesRecorded += static_cast<DWORD>(n) * m_frameBytes;
+      std::size_t space = (pwh->dwBufferLength - pwh->dwBytesRecorded) / m_frameBytes * m_frameBytes;
+      std::size_t n = std::min(space, m_backlog.size() - used);
+      std::memcpy(pwh->lpData + pwh->dwBytesRecorded, m_backlog.data() + used, n);
+      pwh->dwBytesRecorded += static_cast<DWORD>(n);
+      used += n;
       if (pwh->dwBufferLength - pwh->dwBytesRecorded < m_frameBytes) {
         m_queue.pop_front();
         HandBack(pwh);
       }
-      // A device that cannot recover stops capturing; the buffers wait for a reset.
-      if (broken) m_bStarted = false;
+    }
+    m_backlog.erase(m_backlog.begin(), m_backlog.begin() + static_cast<std::ptrdiff_t>(used));
+    if (bCaughtUp && m_backlog.empty() && !m_queue.empty()) {
+      WAVEHDR* pwh = m_queue.front();
+      if (pwh->dwBytesRecorded >= pwh->dwBufferLength / 4) {
+        m_queue.pop_front();
+        HandBack(pwh);
+      }
     }
   }
 
+  void HandBackAll() {
+    for (WAVEHDR* pwh : m_queue) HandBack(pwh);
+    m_queue.clear();
+  }
+
+  void Run() override {
+    std::unique_lock lock(m_lock);
+    while (!m_bQuit) {
+      if (m_bResetRequested) {
+        lock.unlock();
+        if (m_bRunning) ReadAvailable();
+        snd_pcm_drop(m_pcm.get());
+        snd_pcm_prepare(m_pcm.get());
+        lock.lock();
+        Deliver(false);
+        HandBackAll();
+        m_backlog.clear();
+        m_bStarted = m_bRunning = false;
+        FinishReset();
+        continue;
+      }
+      if (!m_bStarted || m_bGone) {
+        m_cv.wait(lock);
+        continue;
+      }
+      lock.unlock();
+      ReadResult result = ReadResult::Failed;
+      if (m_bRunning || snd_pcm_start(m_pcm.get()) >= 0) {
+        m_bRunning = true;
+        result = ReadAvailable();
+      }
+      lock.lock();
+      Deliver(result == ReadResult::Drained);
+      if (result == ReadResult::Failed) {
+        // The device has gone (a sound server that stopped): what was
+        // captured goes back, and every later call says so.
+        HandBackAll();
+        m_bGone = true;
+        continue;
+      }
+      if (result == ReadResult::Drained) {
+        lock.unlock();
+        // A PCM in trouble says so at once; the next read tells what kind.
+        if (snd_pcm_wait(m_pcm.get(), kPollMs) < 0) std::this_thread::sleep_for(kPollInterval);
+        lock.lock();
+      } else if (m_queue.empty()) {
+        m_cv.wait_for(lock, kPollInterval);  // full until the engine gives a buffer back
+      }
+    }
+  }
+
+  const std::size_t m_maxBacklog;
+  // Worker only: what was read and not yet delivered, and the read scratch.
+  std::vector<char> m_backlog;
+  std::vector<char> m_chunk;
+  bool m_bRunning = false;
+  // Under m_lock.
   bool m_bStarted = false;
 };
 
@@ -333,34 +441,70 @@ std::string FirstLine(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
-CAlsaWaveDevices::CAlsaWaveDevices(std::vector<std::string> pcmNames)
-    : m_bFixed(true), m_fixedNames(std::move(pcmNames)) {}
-
-std::vector<CAlsaWaveDevices::Pcm> CAlsaWaveDevices::List(bool capture) const {
-  std::vector<Pcm> list;
-  if (m_bFixed) {
-    for (const auto& name : m_fixedNames) list.push_back(Pcm{name, name});
-    return list;
-  }
+std::vector<PcmHint> ReadPcmHints() {
+  std::vector<PcmHint> hints;
   void** raw = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &raw) < 0 || raw == nullptr) return list;
-  std::unique_ptr<void*, HintsFree> hints(raw);
-  for (void** hint = hints.get(); *hint != nullptr; ++hint) {
+  if (snd_device_name_hint(-1, "pcm", &raw) < 0 || raw == nullptr) return hints;
+  std::unique_ptr<void*, HintsFree> owner(raw);
+  for (void** hint = owner.get(); *hint != nullptr; ++hint) {
     HintText name(snd_device_name_get_hint(*hint, "NAME"));
     HintText desc(snd_device_name_get_hint(*hint, "DESC"));
     HintText ioid(snd_device_name_get_hint(*hint, "IOID"));
     if (!name) continue;
-    // No IOID: the PCM works both ways.
-    std::string direction = ioid ? ioid.get() : "";
-    if (!direction.empty() && direction != (capture ? "Input" : "Output")) continue;
-    list.push_back(Pcm{name.get(), desc ? FirstLine(desc.get()) : name.get()});
+    hints.push_back(PcmHint{name.get(), desc ? FirstLine(desc.get()) : name.get(), ioid ? ioid.get() : ""});
   }
+  return hints;
+}
+
+bool DefaultIsSoundServer() {
+  for (snd_pcm_stream_t stream : {SND_PCM_STREAM_CAPTURE, SND_PCM_STREAM_PLAYBACK}) {
+    snd_pcm_t* raw = nullptr;
+    if (snd_pcm_open(&raw, kDefaultPcm, stream, SND_PCM_NONBLOCK) < 0) continue;
+    PcmPtr pcm(raw);
+    return snd_pcm_type(pcm.get()) == SND_PCM_TYPE_IOPLUG;
+  }
+  return false;
+}
+
+std::vector<PcmHint> ChooseWaveDevices(const std::vector<PcmHint>& hints, bool capture, bool soundServer) {
+  auto isDefault = [](const PcmHint& h) { return h.name == kDefaultPcm; };
+  std::vector<PcmHint> list;
+  if (soundServer) {
+    auto it = std::find_if(hints.begin(), hints.end(), isDefault);
+    list.push_back(it != hints.end() ? *it : PcmHint{kDefaultPcm, kDefaultPcm, ""});
+    return list;
+  }
+  // Every PCM ALSA makes for a card is named "…:CARD=…".
+  auto onCard = [](const PcmHint& h) { return h.name.find("CARD=") != std::string::npos; };
+  const std::string direction = capture ? "Input" : "Output";
+  for (const auto& h : hints)
+    if (isDefault(h) && (h.ioid.empty() || h.ioid == direction)) list.push_back(h);
+  for (const auto& h : hints)
+    if (onCard(h) && h.ioid.empty()) list.push_back(h);
+  for (const auto& h : hints)
+    if (onCard(h) && h.ioid == direction) list.push_back(h);
   return list;
 }
 
-MMRESULT CAlsaWaveDevices::Resolve(bool capture, UINT uDeviceId, Pcm& pcm) const {
+CAlsaWaveDevices::CAlsaWaveDevices(std::vector<std::string> pcmNames)
+    : m_bFixed(true), m_fixedNames(std::move(pcmNames)) {}
+
+std::vector<PcmHint> CAlsaWaveDevices::List(bool capture) const {
+  if (!m_bFixed) return ChooseWaveDevices(ReadPcmHints(), capture, DefaultIsSoundServer());
+  std::vector<PcmHint> list;
+  for (const auto& name : m_fixedNames) list.push_back(PcmHint{name, name, ""});
+  return list;
+}
+
+std::vector<std::string> CAlsaWaveDevices::ListPcmNames(bool capture) {
+  std::vector<std::string> names;
+  for (const auto& pcm : CAlsaWaveDevices().List(capture)) names.push_back(pcm.name);
+  return names;
+}
+
+MMRESULT CAlsaWaveDevices::Resolve(bool capture, UINT uDeviceId, PcmHint& pcm) const {
   if (uDeviceId == WAVE_MAPPER) {
-    pcm = Pcm{kDefaultPcm, kDefaultPcm};
+    pcm = PcmHint{kDefaultPcm, kDefaultPcm, ""};
     return MMSYSERR_NOERROR;
   }
   auto list = List(capture);
@@ -373,14 +517,14 @@ UINT CAlsaWaveDevices::GetNumInDevs() { return static_cast<UINT>(List(true).size
 UINT CAlsaWaveDevices::GetNumOutDevs() { return static_cast<UINT>(List(false).size()); }
 
 MMRESULT CAlsaWaveDevices::GetInDevName(UINT uDeviceId, std::string& name) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(true, uDeviceId, pcm)) return r;
   name = pcm.description;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT CAlsaWaveDevices::GetPcmName(bool capture, UINT uDeviceId, std::string& pcmName) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(capture, uDeviceId, pcm)) return r;
   pcmName = pcm.name;
   return MMSYSERR_NOERROR;
@@ -388,7 +532,7 @@ MMRESULT CAlsaWaveDevices::GetPcmName(bool capture, UINT uDeviceId, std::string&
 
 MMRESULT CAlsaWaveDevices::OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                                   HWND hwndNotify) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(true, uDeviceId, pcm)) return r;
   PcmPtr handle;
   if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_CAPTURE, wfx)) return r;
@@ -398,7 +542,7 @@ MMRESULT CAlsaWaveDevices::OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDevice
 
 MMRESULT CAlsaWaveDevices::OpenOut(std::unique_ptr<IWaveOut>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                                    HWND hwndNotify) {
-  Pcm pcm;
+  PcmHint pcm;
   if (auto r = Resolve(false, uDeviceId, pcm)) return r;
   PcmPtr handle;
   if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_PLAYBACK, wfx)) return r;

@@ -263,6 +263,15 @@ void CAudioPlayRec::OnInputBufferDone(WAVEHDR* pwh) {
     return;
   }
   mmr = m_hWaveIn->AddBuffer(pwh);
+  if (mmr == MMSYSERR_NODRIVER) {
+    // The device has gone (its sound server stopped) and hands back every
+    // buffer: end the recording as a failed write does, with one message,
+    // so the files close with what was captured.
+    Stop();
+    --m_nQueued;
+    ReportWaveError("waveInAddBuffer() failed", mmr);
+    return;
+  }
   if (mmr != MMSYSERR_NOERROR) {
     ReportWaveError("waveInAddBuffer() failed", mmr);
     return;
@@ -320,11 +329,11 @@ void CAudioPlayRec::CloseInput() {
   mmr = device->Close();
   device.reset();
   if (mmr != MMSYSERR_NOERROR) {
-    // No MM_WIM_CLOSE will come for a device that failed to close; do what it would.
-    m_nQueued = 0;
-    m_bInput = false;
-    m_nState = kStateReady;
     ReportWaveError("waveInClose() failed", mmr);
+    // No MM_WIM_CLOSE will come for a device that failed to close: post it,
+    // behind the buffers the reset handed back, so they are seen as a dead
+    // device's before the next recording queues them again.
+    platform::PostMessage(GetSafeHwnd(), MM_WIM_CLOSE, 0, 0);
   }
   UnloadEncoder();
 }
@@ -431,13 +440,24 @@ void CAudioPlayRec::CloseOutput() {
   if (!m_hWaveOut || (m_nState != kStatePlaying && m_nState != kStateStopping)) return;
   platform::KillTimer(GetSafeHwnd(), kOutputStopTimer);
   std::unique_ptr<IWaveOut> device = std::move(m_hWaveOut);
+  // Buffers still queued (the program closing while it plays, or timer 2
+  // before the last ones came back) would make the close fail: take them back.
+  if (m_nQueued > 0) {
+    MMRESULT mmr = device->Reset();
+    if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveOutReset() failed", mmr);
+  }
   device->Pause();
   std::this_thread::sleep_for(kOutputPausePause);
   MMRESULT mmr = device->Close();
   device.reset();
+  m_nQueued = 0;
   m_hWaveFile[0].Close();
-  m_nState = kStateReady;
-  if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveOutClose() failed", mmr);
+  if (mmr != MMSYSERR_NOERROR) {
+    m_nState = kStateReady;  // no MM_WOM_CLOSE will come
+    ReportWaveError("waveOutClose() failed", mmr);
+  }
+  // Otherwise Stopping until MM_WOM_CLOSE, as the input side does: a close
+  // notice handled after a new recording started would end it.
 }
 
 void CAudioPlayRec::CloseAll() {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "audio/AlsaWaveDevice.h"
 #include "audio/VolumeEventWatch.h"
 #include "platform/MessageLoop.h"
 
@@ -30,32 +31,29 @@ struct MixerCloser {
 };
 using MixerPtr = std::unique_ptr<snd_mixer_t, MixerCloser>;
 
-struct HintsFree {
-  void operator()(void** hints) const { snd_device_name_free_hint(hints); }
-};
-struct CStringFree {
-  void operator()(char* s) const { std::free(s); }
-};
-using HintText = std::unique_ptr<char, CStringFree>;
-
 MMRESULT AlsaResult(int err) { return static_cast<MMRESULT>(err); }
+
+std::string CardControl(int card) { return "hw:" + std::to_string(card); }
 
 class CAlsaWaveInProbe : public IWaveInProbe {
  public:
-  explicit CAlsaWaveInProbe(PcmPtr pcm) : m_pcm(std::move(pcm)) {}
+  CAlsaWaveInProbe(PcmPtr pcm, std::string name) : m_pcm(std::move(pcm)), m_name(std::move(name)) {}
   MMRESULT GetMixerId(UINT& uMixerId) override {
     snd_pcm_info_t* info = nullptr;
     snd_pcm_info_alloca(&info);
     if (int err = snd_pcm_info(m_pcm.get(), info); err < 0) return AlsaResult(err);
-    // PCMs that run on no card (null, sound servers) have no mixer.
+    // A PCM on no card has the mixer of a sound server's "default" or none (null).
     int card = snd_pcm_info_get_card(info);
-    if (card < 0) return MMSYSERR_NODRIVER;
-    uMixerId = static_cast<UINT>(card);
+    auto mixers = CAlsaMixerSystem::ListMixers();
+    auto it = std::find(mixers.begin(), mixers.end(), card >= 0 ? CardControl(card) : m_name);
+    if (it == mixers.end()) return MMSYSERR_NODRIVER;
+    uMixerId = static_cast<UINT>(it - mixers.begin());
     return MMSYSERR_NOERROR;
   }
 
  private:
   PcmPtr m_pcm;
+  std::string m_name;
 };
 
 // A simple-mixer element that the topology refers to; elem is cleared when
@@ -185,6 +183,9 @@ class CAlsaMixer : public CMixerModel, public platform::CMsgTarget {
   }
   ~CAlsaMixer() override {
     m_watch.reset();  // before the mixer its descriptors belong to
+    // Closing removes every element, and each removal reaches its entry in
+    // m_elements: close while they are still there.
+    m_mixer.reset();
     DestroyTarget();
   }
 
@@ -305,29 +306,18 @@ class CAlsaMixer : public CMixerModel, public platform::CMsgTarget {
 
 }  // namespace
 
-std::vector<std::string> CAlsaMixerSystem::ListCapturePcms() {
+std::vector<std::string> CAlsaMixerSystem::ListCapturePcms() { return CAlsaWaveDevices::ListPcmNames(true); }
+
+std::vector<std::string> CAlsaMixerSystem::ListMixers() {
   std::vector<std::string> names;
-  void** raw = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &raw) < 0 || raw == nullptr) return names;
-  std::unique_ptr<void*, HintsFree> hints(raw);
-  for (void** hint = hints.get(); *hint != nullptr; ++hint) {
-    HintText name(snd_device_name_get_hint(*hint, "NAME"));
-    HintText ioid(snd_device_name_get_hint(*hint, "IOID"));
-    if (!name) continue;
-    // Without IOID a PCM works both ways.
-    if (ioid && std::string(ioid.get()) != "Input") continue;
-    names.emplace_back(name.get());
-  }
+  for (int card = -1; snd_card_next(&card) == 0 && card >= 0;) names.push_back(CardControl(card));
+  if (DefaultIsSoundServer()) names.emplace_back(kDefaultPcm);
   return names;
 }
 
 UINT CAlsaMixerSystem::GetNumWaveInDevs() { return static_cast<UINT>(ListCapturePcms().size()); }
 
-UINT CAlsaMixerSystem::GetNumMixerDevs() {
-  UINT count = 0;
-  for (int card = -1; snd_card_next(&card) == 0 && card >= 0;) ++count;
-  return count;
-}
+UINT CAlsaMixerSystem::GetNumMixerDevs() { return static_cast<UINT>(ListMixers().size()); }
 
 MMRESULT CAlsaMixerSystem::OpenWaveIn(std::unique_ptr<IWaveInProbe>& probe, UINT uDeviceId, const WAVEFORMATEX& wfx) {
   std::string name = kDefaultPcm;
@@ -347,7 +337,7 @@ MMRESULT CAlsaMixerSystem::OpenWaveIn(std::unique_ptr<IWaveInProbe>& probe, UINT
                                    1, kProbeLatencyUs);
       err < 0)
     return AlsaResult(err);
-  probe = std::make_unique<CAlsaWaveInProbe>(std::move(pcm));
+  probe = std::make_unique<CAlsaWaveInProbe>(std::move(pcm), name);
   return MMSYSERR_NOERROR;
 }
 
@@ -355,8 +345,9 @@ MMRESULT CAlsaMixerSystem::OpenMixer(std::unique_ptr<IMixer>& mixer, UINT uMixer
   snd_mixer_t* raw = nullptr;
   if (int err = snd_mixer_open(&raw, 0); err < 0) return AlsaResult(err);
   MixerPtr handle(raw);
-  std::string card = "hw:" + std::to_string(uMixerId);
-  if (int err = snd_mixer_attach(handle.get(), card.c_str()); err < 0) return AlsaResult(err);
+  auto mixers = ListMixers();
+  if (uMixerId >= mixers.size()) return MMSYSERR_BADDEVICEID;
+  if (int err = snd_mixer_attach(handle.get(), mixers[uMixerId].c_str()); err < 0) return AlsaResult(err);
   if (int err = snd_mixer_selem_register(handle.get(), nullptr, nullptr); err < 0) return AlsaResult(err);
   if (int err = snd_mixer_load(handle.get()); err < 0) return AlsaResult(err);
   std::vector<Element> elements;

@@ -1,8 +1,10 @@
 #pragma once
-// The mixer functions on ALSA. Wave-input device i is the i-th PCM that can
-// capture, in the order ALSA lists its PCM names (the sound-device layer's
-// rule); WAVE_MAPPER is "default". A device's mixer is the simple mixer of the
-// card its PCM runs on, and its id is that card's number.
+// The mixer functions on ALSA. Wave-input device i is the sound-device
+// layer's input device i (CAlsaWaveDevices); WAVE_MAPPER is "default". A
+// device's mixer is the simple mixer of the card its PCM runs on, or, for a
+// sound server's "default", the server's control of that name (its "Master"
+// and "Capture"). Mixer ids number the cards in ALSA's order, then the
+// server's control.
 //
 // On a card's mixer the recording destination exists when the card has
 // capture elements; its source lines are those elements in the simple mixer's
@@ -25,6 +27,8 @@ class CAlsaMixerSystem : public IMixerSystem {
 
   // The names of the PCMs that can capture, in device-index order.
   static std::vector<std::string> ListCapturePcms();
+  // The control names of the mixers, in mixer-id order.
+  static std::vector<std::string> ListMixers();
 };
 
 }  // namespace audio::mixer

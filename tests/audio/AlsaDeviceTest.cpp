@@ -12,6 +12,7 @@
 #include <alsa/asoundlib.h>
 
 #include "audio/AlsaWaveDevice.h"
+#include "support/PulseServer.h"
 #endif
 
 using namespace audio;
@@ -47,25 +48,66 @@ WAVEFORMATEX OneChannel() {
   return wfx;
 }
 
-TEST(AlsaDeviceTest, TheNullPcmIsListedBothWaysWithItsDescription) {
+// What ALSA lists on a desktop with one card and PulseAudio running.
+const std::vector<PcmHint> kDesktop = {
+    {"null", "Discard all samples (playback) or generate zero samples (capture)", ""},
+    {"default", "Playback/recording through the PulseAudio sound server", ""},
+    {"samplerate", "Rate Converter Plugin Using Samplerate Library", ""},
+    {"pulse", "PulseAudio Sound Server", ""},
+    {"upmix", "Plugin for channel upmix (4,6,8)", ""},
+    {"hw:CARD=PCH,DEV=0", "HDA Intel PCH, ALC3246 Analog", ""},
+    {"plughw:CARD=PCH,DEV=0", "HDA Intel PCH, ALC3246 Analog", ""},
+    {"sysdefault:CARD=PCH", "HDA Intel PCH, ALC3246 Analog", ""},
+    {"front:CARD=PCH,DEV=0", "HDA Intel PCH, ALC3246 Analog", "Output"},
+    {"dmix:CARD=PCH,DEV=0", "HDA Intel PCH, ALC3246 Analog", "Output"},
+    {"dsnoop:CARD=PCH,DEV=0", "HDA Intel PCH, ALC3246 Analog", "Input"},
+    {"hdmi:CARD=PCH,DEV=0", "HDA Intel PCH, HDMI 0", "Output"},
+};
+
+std::vector<std::string> Names(const std::vector<PcmHint>& list) {
+  std::vector<std::string> names;
+  for (const auto& pcm : list) names.push_back(pcm.name);
+  return names;
+}
+
+TEST(AlsaDeviceTest, WithASoundServerTheOnlyDeviceIsItsDefaultOtherwiseTheCardsPcms) {
+  for (bool capture : {true, false}) {
+    auto list = ChooseWaveDevices(kDesktop, capture, true);
+    ASSERT_EQ(Names(list), std::vector<std::string>{"default"});
+    EXPECT_EQ(list[0].description, "Playback/recording through the PulseAudio sound server");
+  }
+  // Without the server the same card: what works both ways first, so an index means one PCM in both directions.
+  std::vector<PcmHint> plain(kDesktop.begin() + 2, kDesktop.end());
+  plain.erase(plain.begin() + 1);  // the plugin's pulse PCM goes with its server
+  EXPECT_EQ(Names(ChooseWaveDevices(plain, true, false)),
+            (std::vector<std::string>{"hw:CARD=PCH,DEV=0", "plughw:CARD=PCH,DEV=0", "sysdefault:CARD=PCH",
+                                      "dsnoop:CARD=PCH,DEV=0"}));
+  EXPECT_EQ(Names(ChooseWaveDevices(plain, false, false)),
+            (std::vector<std::string>{"hw:CARD=PCH,DEV=0", "plughw:CARD=PCH,DEV=0", "sysdefault:CARD=PCH",
+                                      "front:CARD=PCH,DEV=0", "dmix:CARD=PCH,DEV=0", "hdmi:CARD=PCH,DEV=0"}));
+  // Neither: "null" and the plugins are no sound devices.
+  std::vector<PcmHint> none = {kDesktop[0], kDesktop[2], kDesktop[3], kDesktop[4]};
+  EXPECT_TRUE(ChooseWaveDevices(none, true, false).empty());
+}
+
+TEST(AlsaDeviceTest, WithoutAServerOrACardThereIsNoDeviceAndRecStartSaysWhy) {
+  soundtest::CNoSoundServer noServer;
+  if (soundtest::CNoSoundServer::MachineHasACard()) GTEST_SKIP() << "this machine has a sound card";
+  CScratchDir dir;
+  CBoxRecorder boxes;
   CAlsaWaveDevices devices;
-  auto find = [&devices](bool capture, UINT count) -> int {
-    for (UINT i = 0; i < count; ++i) {
-      std::string name;
-      if (devices.GetPcmName(capture, i, name) == MMSYSERR_NOERROR && name == kNullPcm) return static_cast<int>(i);
-    }
-    return -1;
-  };
-  int in = find(true, devices.GetNumInDevs());
-  int out = find(false, devices.GetNumOutDevs());
-  ASSERT_GE(in, 0);
-  ASSERT_GE(out, 0);
-  std::string product;
-  ASSERT_EQ(devices.GetInDevName(static_cast<UINT>(in), product), MMSYSERR_NOERROR);
-  EXPECT_EQ(product, "Discard all samples (playback) or generate zero samples (capture)");
-  EXPECT_TRUE(devices.HasInputDevice());
-  EXPECT_TRUE(devices.HasOutputDevice());
-  EXPECT_EQ(devices.GetInDevName(devices.GetNumInDevs(), product), MMSYSERR_BADDEVICEID);
+  EXPECT_FALSE(DefaultIsSoundServer());
+  EXPECT_FALSE(devices.HasInputDevice());
+  EXPECT_FALSE(devices.HasOutputDevice());
+  std::string name;
+  EXPECT_EQ(devices.GetInDevName(0, name), MMSYSERR_BADDEVICEID);
+
+  CAudioPlayRec engine(devices);
+  ASSERT_TRUE(engine.Initialize(WAVE_MAPPER, 0, nullptr));
+  EXPECT_FALSE(engine.StartRecording(0));
+  ASSERT_EQ(boxes.Texts().size(), 1u);
+  EXPECT_EQ(boxes.Texts()[0], "WAVEIN:fffffffe:No such file or directory waveInOpen()");
+  EXPECT_EQ(engine.GetState(), CAudioPlayRec::kStateReady);
 }
 
 TEST(AlsaDeviceTest, OpenChecksTheIdTheFormatAndReportsAlsaErrorsWithAlsaTexts) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/AudioPlayRec.h"
+#include "audio/SimWaveDevice.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 
@@ -104,6 +106,24 @@ inline Bytes Pattern(std::size_t size, std::uint32_t seed = 1) {
 
 inline Bytes Slice(const Bytes& b, std::size_t from, std::size_t size) {
   return Bytes(b.begin() + from, b.begin() + from + size);
+}
+
+// A whole recording on the simulated device: one buffer of fresh bytes into
+// "test.wav", stopped by the stop timer. True when the engine is Ready again,
+// the device closed and test.wav holds exactly those bytes.
+inline bool RecordsOneBuffer(audio::CAudioPlayRec& engine, audio::CSimWaveDevices& sim, std::uint32_t seed) {
+  constexpr std::size_t kBuffer = 4096, kHeader = 46;
+  auto& loop = platform::CMessageLoop::Get();
+  if (!engine.StartRecording(0) || !engine.OpenOutputFile(0, "test.wav")) return false;
+  Bytes heard = Pattern(kBuffer, seed);
+  sim.SupplyInput(heard);
+  if (sim.DeliverInput(1) != 1) return false;
+  loop.RunUntilIdle();
+  engine.Stop();
+  loop.AdvanceTime(std::chrono::milliseconds(1000));
+  Bytes file = ReadAll("test.wav");
+  return engine.GetState() == audio::CAudioPlayRec::kStateReady && !sim.IsInOpen() &&
+         file.size() == kHeader + kBuffer && Slice(file, kHeader, kBuffer) == heard;
 }
 
 // A RIFF file built chunk by chunk.

@@ -293,6 +293,29 @@ TEST_F(EngineRecordTest, ADeviceThatFailsToCloseStillLeavesTheEngineReady) {
   EXPECT_EQ(engine.GetState(), CAudioPlayRec::kStateRecording);
 }
 
+TEST_F(EngineRecordTest, AFailedCloseIsReportedWithInputTextsAndTheReturnedBuffersAreNotQueuedAgain) {
+  // Output texts that differ, so the wrong ones would show.
+  class CTexts : public CSimWaveDevices {
+   public:
+    using CSimWaveDevices::CSimWaveDevices;
+    std::string GetOutErrorText(MMRESULT code) override { return "output: " + WaveErrorText(code); }
+  } texts{1, 1};
+  CAudioPlayRec own(texts);
+  ASSERT_TRUE(own.Initialize(0, 0, nullptr));
+  ASSERT_TRUE(own.StartRecording(0));
+  ASSERT_TRUE(own.OpenOutputFile(0, "test.wav"));
+  texts.FailCall(Call::InClose, MMSYSERR_ERROR);
+  own.Stop();
+  own.OnTimer(1);  // the reset's buffers are still on their way back
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"WAVEIN:1:Unspecified error. waveInClose() failed"});
+  EXPECT_FALSE(own.StartRecording(0));
+  loop.RunUntilIdle();
+  EXPECT_EQ(own.GetState(), CAudioPlayRec::kStateReady);
+  boxes.Clear();
+  EXPECT_TRUE(RecordsOneBuffer(own, texts, 4));
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
 TEST_F(EngineRecordTest, TheOwnersHookSeesEveryMultimediaNotification) {
   static std::vector<UINT> seen;
   seen.clear();

@@ -7,5 +7,5 @@ tessel_test(audio_volume_test
 # a mixer's descriptors (also under TSan).
 tessel_test(audio_volume_alsa_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/VolumeAlsaTest.cpp
-  LIBS tessel_audio_volume
+  LIBS tessel_sound_fixture
   LABELS threaded)
