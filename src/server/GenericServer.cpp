@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -86,20 +87,26 @@ class CConnection {
 
 void CConnection::Serve() {
   const int nTimeout = m_server.m_nClientTimeout > 0 ? m_server.m_nClientTimeout : -1;
+  // The request has usually arrived with the connection: the first pass
+  // reads without waiting (a receive that finds nothing waits as usual).
+  bool bFirstPass = true;
   for (;;) {
-    // While a reply is still going out, new bytes stay in the socket: they
-    // belong to the next request, and reading them now would let them be
-    // parsed together with the one being answered.
-    pollfd fds[2] = {{m_fdSocket, static_cast<short>(m_bPendingWrite ? POLLOUT : POLLIN), 0},
-                     {m_fdShutdown, POLLIN, 0}};
-    const int nReady = ::poll(fds, 2, nTimeout);
-    if (nReady < 0) {
-      if (errno == EINTR) continue;
-      m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
-      return;
+    short revents = POLLIN;
+    if (!std::exchange(bFirstPass, false)) {
+      // While a reply is still going out, new bytes stay in the socket: they
+      // belong to the next request, and reading them now would let them be
+      // parsed together with the one being answered.
+      pollfd fds[2] = {{m_fdSocket, static_cast<short>(m_bPendingWrite ? POLLOUT : POLLIN), 0},
+                       {m_fdShutdown, POLLIN, 0}};
+      const int nReady = ::poll(fds, 2, nTimeout);
+      if (nReady < 0) {
+        if (errno == EINTR) continue;
+        m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
+        return;
+      }
+      if (nReady == 0 || fds[1].revents != 0) return;  // time-out or shutdown: nothing to log
+      revents = fds[0].revents;
     }
-    if (nReady == 0 || fds[1].revents != 0) return;  // time-out or shutdown: nothing to log
-    const short revents = fds[0].revents;
     if (revents & POLLNVAL) {
       m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", EBADF);
       return;
