@@ -1,8 +1,8 @@
 #pragma once
-// A directory on a file system of its own that is small enough to fill up:
-// a tmpfs of the given size where the machine lets the test mount one, else
-// a plain directory in which no file may grow past that size (RLIMIT_FSIZE,
-// which the whole process obeys while this object lives).
+// Disks that run full. CSmallFilesystem: a directory on a file system of its
+// own that is small enough to fill up, a tmpfs of the given size where the
+// machine lets the test mount one, else a plain directory under a
+// CFileSizeLimit of that size (which the whole process obeys meanwhile).
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -12,10 +12,35 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "TempDir.h"
+
+// While it lives, no file of the process may grow past the size: a write
+// there fails with EFBIG, as on a disk that has run full.
+class CFileSizeLimit {
+ public:
+  explicit CFileSizeLimit(std::size_t nBytes) {
+    ::getrlimit(RLIMIT_FSIZE, &m_oldLimit);
+    rlimit limit = m_oldLimit;
+    limit.rlim_cur = nBytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    // Instead of ending the process.
+    m_oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  }
+  CFileSizeLimit(const CFileSizeLimit&) = delete;
+  CFileSizeLimit& operator=(const CFileSizeLimit&) = delete;
+  ~CFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &m_oldLimit);
+    ::signal(SIGXFSZ, m_oldHandler);
+  }
+
+ private:
+  rlimit m_oldLimit{};
+  sighandler_t m_oldHandler = SIG_DFL;
+};
 
 class CSmallFilesystem {
  public:
@@ -23,14 +48,7 @@ class CSmallFilesystem {
     const std::string strOptions = "size=" + std::to_string(nBytes) + ",mode=0777";
     m_bMounted = !m_dir.Path().empty() &&
                  ::mount("tmpfs", m_dir.Path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, strOptions.c_str()) == 0;
-    if (!m_bMounted) {
-      ::getrlimit(RLIMIT_FSIZE, &m_oldLimit);
-      rlimit limit = m_oldLimit;
-      limit.rlim_cur = nBytes;
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-      // A write past the limit then fails with EFBIG instead of ending the process.
-      m_oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-    }
+    if (!m_bMounted) m_limit.emplace(nBytes);
   }
   CSmallFilesystem(const CSmallFilesystem&) = delete;
   CSmallFilesystem& operator=(const CSmallFilesystem&) = delete;
@@ -38,8 +56,6 @@ class CSmallFilesystem {
     if (m_bMounted) {
       ::umount2(m_dir.Path().c_str(), MNT_DETACH);
     } else {
-      ::setrlimit(RLIMIT_FSIZE, &m_oldLimit);
-      ::signal(SIGXFSZ, m_oldHandler);
       // Directories writable again, so that the files in them can go.
       namespace fs = std::filesystem;
       std::error_code ec;
@@ -81,6 +97,5 @@ class CSmallFilesystem {
  private:
   CTempDir m_dir;
   bool m_bMounted = false;
-  rlimit m_oldLimit{};
-  sighandler_t m_oldHandler = SIG_DFL;
+  std::optional<CFileSizeLimit> m_limit;
 };

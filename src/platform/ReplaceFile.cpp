@@ -58,11 +58,18 @@ CReplacingFile::~CReplacingFile() { Discard(); }
 bool CReplacingFile::Create() {
   static std::atomic<unsigned long> s_nextId{0};
   Discard();
+  m_nWritten = 0;
+  // A device or a pipe is written to, never replaced.
+  struct stat st {};
+  m_bInPlace = ::lstat(m_strTarget.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
+  if (m_bInPlace) {
+    m_fd = ::open(m_strTarget.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
+    return m_fd >= 0;
+  }
   m_strPath =
       m_strTarget + "." + std::to_string(::getpid()) + "-" + std::to_string(s_nextId++) + std::string(kTempSuffix);
   m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (m_fd < 0) m_strPath.clear();
-  m_nWritten = 0;
   return m_fd >= 0;
 }
 
@@ -80,10 +87,11 @@ bool CReplacingFile::Write(const char* pData, std::size_t nSize) {
 
 bool CReplacingFile::Commit(bool bDurable) {
   if (!IsOpen()) return false;
-  const bool bSynced = !bDurable || ::fsync(m_fd) == 0;
+  const bool bSynced = m_bInPlace || !bDurable || ::fsync(m_fd) == 0;
   // close reports a write that failed late (a full disk on a network file system).
   const bool bClosed = ::close(m_fd) == 0;
   m_fd = -1;
+  if (m_bInPlace) return bSynced && bClosed;
   if (!bSynced || !bClosed || ::rename(m_strPath.c_str(), m_strTarget.c_str()) != 0) return false;
   m_strPath.clear();
   // The rename itself is on the device only once the directory is.

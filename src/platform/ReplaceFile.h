@@ -35,6 +35,8 @@ class CReplacingFile {
   std::string m_strPath;
   int m_fd = -1;
   long long m_nWritten = 0;
+  // The target is no regular file (a device): written directly.
+  bool m_bInPlace = false;
 };
 
 // Writes strBytes to strTarget through a CReplacingFile, durably.
