@@ -5,10 +5,10 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
-#include <unordered_map>
 
 #include "audio/encoder/LameEnc.h"
 #include "host/app/TesselDlg.h"
+#include "host/app/VersionEntries.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/ReplaceFile.h"
@@ -31,8 +31,6 @@ constexpr const char* kManifestFailed = "打开资源更新文件失败！";
 // The manifest comes from the network: a larger one counts as one that
 // cannot be opened, before the parser spends time and memory on it.
 constexpr std::uintmax_t kMaxManifestSize = 1024 * 1024;
-// What selects every entry that "//root/<name>" may select, in document order.
-constexpr const char* kAllVersionEntries = "//root/*[namespace-uri()='']";
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -44,42 +42,6 @@ bool IsTooLarge(const std::string& path) {
   const std::uintmax_t nSize = std::filesystem::file_size(path, ec);
   return !ec && nSize > kMaxManifestSize;
 }
-
-// The version document's entry of each module, as "//root/<name>" finds it
-// (the first match in document order), gathered in one pass instead of one
-// search of the whole document per module.
-class CVersionEntries {
- public:
-  explicit CVersionEntries(const VeldXml::CXmlDocument& versions)
-      : m_versions(versions), m_bRootIsSearched(!versions.SelectSingleNode("/root")->IsNull()) {
-    VeldXml::CXmlNodes entries;
-    entries = versions.SelectNodes(kAllVersionEntries);
-    for (int i = 0; i < entries.GetCount(); ++i) {
-      VeldXml::CXmlNodePtr entry = entries.GetItem(i);
-      m_entries.try_emplace(entry->GetName(), entry);
-    }
-  }
-
-  VeldXml::CXmlNodePtr Find(const std::string& name) const {
-    // A prefixed name is no plain step of the path: the search itself decides.
-    if (IsPrefixed(name)) return m_versions.SelectSingleNode("//root/" + name);
-    const auto it = m_entries.find(name);
-    return it != m_entries.end() ? it->second : std::make_shared<VeldXml::CXmlNode>();
-  }
-
-  // An entry appended to the document element; the search finds it later
-  // only when that element is root.
-  void Added(const std::string& name, const VeldXml::CXmlNodePtr& entry) {
-    if (m_bRootIsSearched && !IsPrefixed(name) && !entry->IsNull()) m_entries.try_emplace(name, entry);
-  }
-
- private:
-  static bool IsPrefixed(const std::string& name) { return name.find(':') != std::string::npos; }
-
-  const VeldXml::CXmlDocument& m_versions;
-  const bool m_bRootIsSearched;
-  std::unordered_map<std::string, VeldXml::CXmlNodePtr> m_entries;
-};
 
 }  // namespace
 
