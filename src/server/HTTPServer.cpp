@@ -126,6 +126,25 @@ bool LeavesItsTree(std::string_view strRequestText) {
 // The reply for a file: the header, and the file itself as the body that
 // follows it. False when the file cannot be opened for reading or is not a
 // regular file (a directory, absent).
+// A file up to this size goes out inside the reply, with its header in one
+// send; a larger one follows the header from disk.
+constexpr std::uint64_t kInlineBodyLimit = 64 * 1024;
+
+// Appends up to nLength bytes of the file from its start; the count appended.
+std::uint64_t AppendFile(int fd, std::uint64_t nLength, std::string& strOut) {
+  const std::size_t nStart = strOut.size();
+  strOut.resize(nStart + nLength);
+  std::uint64_t nRead = 0;
+  while (nRead < nLength) {
+    const ssize_t n = ::pread(fd, strOut.data() + nStart + nRead, nLength - nRead, static_cast<off_t>(nRead));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    nRead += static_cast<std::uint64_t>(n);
+  }
+  strOut.resize(nStart + nRead);
+  return nRead;
+}
+
 bool OpenFileReply(const std::string& strLocalPath, const std::string& strDate, int bKeepAlive,
                    const std::string& strContentType, std::string& strReply, CReplyBody& body) {
   // Read only: a cache on read-only media, or files the user may not write,
@@ -136,6 +155,13 @@ bool OpenFileReply(const std::string& strLocalPath, const std::string& strDate, 
   struct stat st {};
   if (!file.IsValid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const auto nSize = static_cast<std::uint64_t>(st.st_size);
+  if (nSize <= kInlineBodyLimit) {
+    // A file that changed size meanwhile: the header states what was read.
+    std::string strBody;
+    const std::uint64_t nRead = AppendFile(file.Get(), nSize, strBody);
+    strReply = FormatFileHeader(kStatusOk, strDate, nRead, bKeepAlive != 0, strContentType) + strBody;
+    return true;
+  }
   strReply = FormatFileHeader(kStatusOk, strDate, nSize, bKeepAlive != 0, strContentType);
   body.file = std::move(file);
   body.nLength = nSize;
@@ -222,17 +248,7 @@ bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, in
   CReplyBody body;
   if (!ParseRequestWithBody(std::move(strRequest), strReply, body, bKeepAlive)) return false;
   // The whole reply in memory, for a caller that wants it so.
-  const std::size_t nHeader = strReply.size();
-  strReply.resize(nHeader + body.nLength);
-  std::size_t nRead = 0;
-  while (nRead < body.nLength) {
-    const ssize_t n =
-        ::pread(body.file.Get(), strReply.data() + nHeader + nRead, body.nLength - nRead, static_cast<off_t>(nRead));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    nRead += static_cast<std::size_t>(n);
-  }
-  return true;
+  return body.nLength == 0 || AppendFile(body.file.Get(), body.nLength, strReply) == body.nLength;
 }
 
 bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body,
