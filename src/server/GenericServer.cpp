@@ -311,6 +311,7 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
     const CThreadHandle::Id uThreadId = hThread.GetId();
     m_lstClients.push_back(ClientEntry{std::move(hThread), uThreadId});
     m_nClients.fetch_add(1, std::memory_order_relaxed);
+    m_nOpenConnections.fetch_add(1, std::memory_order_relaxed);
   } catch (const std::system_error& e) {
     // The socket is closed with the unused parameter block.
     WriteLog("_beginthreadex(...) failure", "AddClient", e.code().value());
@@ -321,6 +322,7 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
 
 void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CThreadHandle::Id uThreadId) {
   pParam->socket.Close();
+  m_nOpenConnections.fetch_sub(1, std::memory_order_relaxed);
 
   CThreadHandle hFinished;
   bool bFound = false;
@@ -420,7 +422,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
         if (shutdownEvent->Wait(kAcceptRetryPauseMs) != 0) return kThreadExitCode;
         break;
       }
-      if (server.m_nClients.load(std::memory_order_relaxed) >= CGenericServer::kMaxClients) {
+      if (server.m_nOpenConnections.load(std::memory_order_relaxed) >= CGenericServer::kMaxClients) {
         // Closed unserved; one line for each burst of them.
         if (!bRefusing)
           server.WriteLog("Too many connections, refused until some end ->", "AcceptThread",
@@ -442,17 +444,21 @@ unsigned HelperThread(CGenericServer* pServer) {
   server.m_hStartedEvent.Set();
 
   while (shutdownEvent->Wait(kHelperPollMs) == 0) {
-    std::lock_guard<std::mutex> lock(server.m_csFinished);
-    while (!server.m_lstFinished.empty()) {
-      CThreadHandle& hThread = server.m_lstFinished.front();
+    // Taken out of the list and waited for outside the lock, so that the
+    // connection threads that end meanwhile need not wait for the helper.
+    std::list<CThreadHandle> lstFinished;
+    {
+      std::lock_guard<std::mutex> lock(server.m_csFinished);
+      lstFinished.swap(server.m_lstFinished);
+      server.m_nFinished = 0;
+    }
+    for (CThreadHandle& hThread : lstFinished) {
       if (!hThread.Wait(server.m_reapTimeout)) {
         server.WriteLog("WaitForSingleObject(...) timed out", "HelperThread", 0);
         if (!hThread.Terminate())
           server.WriteLog("TerminateThread(.h.) failure, probably it is already terminated", "HelperThread",
                           kNoSuchThread);
       }
-      server.m_lstFinished.pop_front();
-      --server.m_nFinished;
     }
   }
   return kThreadExitCode;

@@ -105,6 +105,9 @@ class CGenericServer : public CLog {
   CAutoResetEvent m_hStartedEvent;
   std::list<ClientEntry> m_lstClients;
   std::atomic<std::int32_t> m_nClients{0};
+  // Connections whose socket is still open: what the cap counts. A thread
+  // that has closed its socket is only ending.
+  std::atomic<std::int32_t> m_nOpenConnections{0};
   std::list<CThreadHandle> m_lstFinished;
   std::int32_t m_nFinished = 0;
   std::mutex m_csClients;
