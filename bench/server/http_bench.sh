@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
 # The resource server against nginx serving the same cached files, measured
 # with wrk: requests per second and p99 latency for a 1 KB and a 100 KB file
-# at 1, 16 and 64 connections, with "Connection: Keep-Alive" and without it;
-# then the peak resident memory of each while 8 clients fetch a 50 MB file
-# at once. Everything stays on 127.0.0.1.
+# at 1, 16 and 64 connections, once with "Connection: Keep-Alive" and once
+# with "Connection: close" (a new connection per request, which is what the
+# movie's web engine gets, since it spells the header in lower case); then
+# the peak resident memory of each while 8 clients read a 50 MB file and
+# while 8 and 20 clients ask for it and read nothing. Everything stays on
+# 127.0.0.1.
 #
 #   bench/server/http_bench.sh [seconds per run, default 5]   (after the normal build)
-#
-# Without the header the server closes every connection after its reply;
-# nginx is then asked on a second port with keepalive_timeout 0, so both
-# pay for a connection per request.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 SECONDS_PER_RUN=${1:-5}
+# How long the non-reading clients hold their connections before the peak is read.
+HOLD_SECONDS=3
 SERVE=$PWD/build/bin/http_serve
 [ -x "$SERVE" ] || { echo "build first: $SERVE is missing" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/tessel-http-bench-XXXXXX)
 SERVE_PID=
 NGINX_PID=
-cleanup() {
+stop_serve() {
   if [ -n "$SERVE_PID" ]; then kill "$SERVE_PID" 2>/dev/null || true; wait "$SERVE_PID" 2>/dev/null || true; fi
+  SERVE_PID=
+}
+cleanup() {
+  stop_serve
   if [ -n "$NGINX_PID" ]; then kill -QUIT "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
@@ -43,15 +48,18 @@ wait_for_port() {
   return 1
 }
 
-# The server: its run log in the work directory; every file is cached, so
-# the site it would fetch from is never reached.
-WINDIR=$WORK/log QUILLBY_BASE_URL=http://127.0.0.1:9/ "$SERVE" "$WORK/cache" 19898 >"$WORK/port" &
-SERVE_PID=$!
-for _ in $(seq 100); do [ -s "$WORK/port" ] && break; sleep 0.05; done
-PORT=$(cat "$WORK/port")
+# A fresh server, so each memory figure is its own peak: its run log in the
+# work directory; every file is cached, so the site it would fetch from is
+# never reached.
+start_serve() {
+  rm -f "$WORK/port"
+  WINDIR=$WORK/log QUILLBY_BASE_URL=http://127.0.0.1:9/ "$SERVE" "$WORK/cache" 19898 >"$WORK/port" &
+  SERVE_PID=$!
+  for _ in $(seq 100); do [ -s "$WORK/port" ] && break; sleep 0.05; done
+  PORT=$(cat "$WORK/port")
+}
 
 NGINX_PORT=$(free_port_from 20080)
-NGINX_CLOSE_PORT=$(free_port_from $((NGINX_PORT + 1)))
 USER_LINE=""
 [ "$(id -u)" = 0 ] && USER_LINE="user root;"
 cat >"$WORK/nginx/nginx.conf" <<CONF
@@ -69,13 +77,11 @@ http {
   default_type text/html;
   types { application/x-shockwave-flash swf; application/octet-stream bin; }
   server { listen 127.0.0.1:$NGINX_PORT; root $WORK/cache; }
-  server { listen 127.0.0.1:$NGINX_CLOSE_PORT; root $WORK/cache; keepalive_timeout 0; }
 }
 CONF
 nginx -p "$WORK/nginx" -e "$WORK/nginx/logs/error.log" -c "$WORK/nginx/nginx.conf" &
 NGINX_PID=$!
 wait_for_port "$NGINX_PORT"
-wait_for_port "$NGINX_CLOSE_PORT"
 
 # "requests-per-second p99" of one wrk run; warns on non-2xx answers.
 run_wrk() {
@@ -84,6 +90,7 @@ run_wrk() {
   local threads=$((connections < 2 ? 1 : 2))
   wrk -t"$threads" -c"$connections" -d"${SECONDS_PER_RUN}s" --latency "$@" "$url" >"$WORK/wrk.out"
   if grep -q "Non-2xx" "$WORK/wrk.out"; then echo "warning: $(grep Non-2xx "$WORK/wrk.out") from $url" >&2; fi
+  if grep -q "Socket errors" "$WORK/wrk.out"; then echo "warning: $(grep 'Socket errors' "$WORK/wrk.out") from $url" >&2; fi
   echo "$(awk '/^Requests\/sec:/ {print $2}' "$WORK/wrk.out") $(awk '$1 == "99%" {print $2}' "$WORK/wrk.out")"
 }
 
@@ -94,47 +101,71 @@ nginx_peak_kb() {
   for pid in $(pgrep -P "$NGINX_PID"); do total=$((total + $(peak_kb "$pid"))); done
   echo "$total"
 }
-fetch_large_8x() {
-  local pids=()
-  for _ in $(seq 8); do
-    curl -s -o /dev/null -w '%{size_download}\n' "http://127.0.0.1:$1/large.bin" >>"$WORK/sizes" &
+fetch_large() {
+  local count=$1 port=$2 pids=()
+  for _ in $(seq "$count"); do
+    curl -s -o /dev/null -w '%{size_download}\n' "http://127.0.0.1:$port/large.bin" >>"$WORK/sizes" &
     pids+=($!)
   done
   wait "${pids[@]}"
 }
+# count connections ask for the large file and read nothing for a while.
+hold_large() {
+  local count=$1 port=$2 fds=() fd
+  for _ in $(seq "$count"); do
+    exec {fd}<>"/dev/tcp/127.0.0.1/$port"
+    printf 'GET /large.bin HTTP/1.0\r\n\r\n' >&"$fd"
+    fds+=("$fd")
+  done
+  sleep "$HOLD_SECONDS"
+  for fd in "${fds[@]}"; do exec {fd}>&-; done
+}
 
-echo "machine: $(nproc) cores; $SECONDS_PER_RUN s per wrk run; server port $PORT, nginx ports $NGINX_PORT (keep-alive) $NGINX_CLOSE_PORT (close)"
+echo "machine: $(nproc) cores; $SECONDS_PER_RUN s per wrk run; nginx port $NGINX_PORT"
 echo
-SERVER_BEFORE=$(peak_kb "$SERVE_PID")
-: >"$WORK/sizes"
-fetch_large_8x "$PORT"
-SERVER_PEAK=$(peak_kb "$SERVE_PID")
-NGINX_BEFORE=$(nginx_peak_kb)
-fetch_large_8x "$NGINX_PORT"
-NGINX_PEAK=$(nginx_peak_kb)
-COMPLETE=$(grep -c '^52428800$' "$WORK/sizes" || true)
-echo "8 clients fetching a 50 MB file at once ($COMPLETE of 16 fetches complete):"
-echo "  server peak RSS: ${SERVER_PEAK} kB (${SERVER_BEFORE} kB before)"
-echo "  nginx workers' peak RSS: ${NGINX_PEAK} kB (${NGINX_BEFORE} kB before)"
+echo "Peak RSS with a 50 MB file (a fresh server for each row; nginx workers' peak so far):"
 echo
+printf '| %-34s | %16s | %16s | %10s |\n' clients "server peak kB" "nginx peak kB" complete
+printf '|%s|\n' "------------------------------------|------------------|------------------|------------"
+for scenario in "8 read" "8 hold" "20 hold"; do
+  read -r count how <<<"$scenario"
+  start_serve
+  : >"$WORK/sizes"
+  if [ "$how" = read ]; then
+    fetch_large "$count" "$PORT"
+    SERVER_PEAK=$(peak_kb "$SERVE_PID")
+    fetch_large "$count" "$NGINX_PORT"
+    NGINX_PEAK=$(nginx_peak_kb)
+    COMPLETE="$(grep -c '^52428800$' "$WORK/sizes" || true) of $((2 * count))"
+    label="$count clients reading it whole"
+  else
+    hold_large "$count" "$PORT"
+    SERVER_PEAK=$(peak_kb "$SERVE_PID")
+    hold_large "$count" "$NGINX_PORT"
+    NGINX_PEAK=$(nginx_peak_kb)
+    COMPLETE="-"
+    label="$count clients asking, reading nothing"
+  fi
+  stop_serve
+  printf '| %-34s | %16s | %16s | %10s |\n' "$label" "$SERVER_PEAK" "$NGINX_PEAK" "$COMPLETE"
+done
 
-printf '| %-6s | %5s | %-10s | %12s | %10s | %12s | %10s | %5s |\n' file conns keep-alive "server req/s" "server p99" \
-  "nginx req/s" "nginx p99" ratio
-printf '|%s|\n' "--------|-------|------------|--------------|------------|--------------|------------|-------"
-for file in small.swf medium.swf; do
-  label=$([ "$file" = small.swf ] && echo "1 KB" || echo "100 KB")
-  for connections in 1 16 64; do
-    for keep in yes no; do
-      if [ "$keep" = yes ]; then
-        read -r s_rps s_p99 <<<"$(run_wrk "$connections" "http://127.0.0.1:$PORT/$file" -H "Connection: Keep-Alive")"
-        read -r n_rps n_p99 <<<"$(run_wrk "$connections" "http://127.0.0.1:$NGINX_PORT/$file" -H "Connection: Keep-Alive")"
-      else
-        read -r s_rps s_p99 <<<"$(run_wrk "$connections" "http://127.0.0.1:$PORT/$file")"
-        read -r n_rps n_p99 <<<"$(run_wrk "$connections" "http://127.0.0.1:$NGINX_CLOSE_PORT/$file")"
-      fi
+start_serve
+for keep in Keep-Alive close; do
+  echo
+  echo "Connection: $keep (server port $PORT):"
+  echo
+  printf '| %-6s | %5s | %12s | %10s | %12s | %10s | %5s |\n' file conns "server req/s" "server p99" "nginx req/s" \
+    "nginx p99" ratio
+  printf '|%s|\n' "--------|-------|--------------|------------|--------------|------------|-------"
+  for file in small.swf medium.swf; do
+    label=$([ "$file" = small.swf ] && echo "1 KB" || echo "100 KB")
+    for connections in 1 16 64; do
+      read -r s_rps s_p99 <<<"$(run_wrk "$connections" "http://127.0.0.1:$PORT/$file" -H "Connection: $keep")"
+      read -r n_rps n_p99 <<<"$(run_wrk "$connections" "http://127.0.0.1:$NGINX_PORT/$file" -H "Connection: $keep")"
       ratio=$(awk -v s="$s_rps" -v n="$n_rps" 'BEGIN { printf "%.2f", (n > 0 ? s / n : 0) }')
-      printf '| %-6s | %5s | %-10s | %12s | %10s | %12s | %10s | %5s |\n' "$label" "$connections" "$keep" "$s_rps" \
-        "$s_p99" "$n_rps" "$n_p99" "$ratio"
+      printf '| %-6s | %5s | %12s | %10s | %12s | %10s | %5s |\n' "$label" "$connections" "$s_rps" "$s_p99" \
+        "$n_rps" "$n_p99" "$ratio"
     done
   done
 done

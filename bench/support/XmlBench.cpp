@@ -1,9 +1,10 @@
-// What the wrapper costs on the UI thread: one movie call, and the walk
-// over a manifest at start-up.
+// What the wrapper costs on the UI thread: one movie call, and the
+// reconciliation of a manifest at start-up.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
+#include "host/app/VersionEntries.h"
 #include "support/Xml.h"
 
 using namespace VeldXml;
@@ -30,29 +31,39 @@ void RecUploadRequest(benchmark::State& state) {
 }
 BENCHMARK(RecUploadRequest);
 
-// A manifest of state.range(0) modules, read and mirrored into a version
-// document as the start-up reconciliation does.
-void ManifestReconcile(benchmark::State& state) {
-  std::string manifest = "<config><DelMod>";
-  for (int i = 0; i < state.range(0); ++i) {
-    manifest += "<m" + std::to_string(i) + ">v" + std::to_string(i) + "</m" + std::to_string(i) + ">";
-  }
-  manifest += "</DelMod></config>";
+// A manifest of n modules and a version document that already lists them
+// all with other versions, as after an update of every module.
+std::string Modules(const char* pszRoot, int n, const char* pszVersion) {
+  std::string xml = std::string("<") + pszRoot + ">";
+  for (int i = 0; i < n; ++i) xml += "<m" + std::to_string(i) + ">" + pszVersion + "</m" + std::to_string(i) + ">";
+  return xml + "</" + pszRoot + ">";
+}
+
+// The start-up reconciliation's lookups: each manifest module found in the
+// version document and its version set, with one search per module
+// ("//root/<name>") or with the entries gathered once.
+template <bool bOnePass>
+void ReconcileChangedModules(benchmark::State& state) {
+  const std::string manifest = "<config>" + Modules("DelMod", static_cast<int>(state.range(0)), "v2") + "</config>";
+  const std::string versionFile = Modules("root", static_cast<int>(state.range(0)), "v1");
   for (auto _ : state) {
     CXmlDocument doc;
     doc.LoadXml(manifest);
     CXmlDocument version;
-    version.LoadXml("<?xml version=\"1.0\"?><root></root>");
+    version.LoadXml(versionFile);
     CXmlNodes modules;
     modules = doc.SelectSingleNode("//config/DelMod")->GetChildren();
+    host::CVersionEntries entries(version);
     for (int i = 0; i < modules.GetCount(); ++i) {
       CXmlNode module = modules.GetItem(i);
-      CXmlNode entry = version.SelectSingleNode("//root/" + module.GetName());
-      if (entry.IsNull()) version.GetRoot()->NewChild(module.GetName())->SetText(module.GetText());
+      CXmlNode entry =
+          bOnePass ? entries.Find(module.GetName()) : version.SelectSingleNode("//root/" + module.GetName());
+      if (entry.GetText() != module.GetText()) entry.SetText(module.GetText());
     }
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(ManifestReconcile)->Arg(10)->Arg(200);
+BENCHMARK(ReconcileChangedModules<false>)->Arg(200)->Arg(2000)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReconcileChangedModules<true>)->Arg(200)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

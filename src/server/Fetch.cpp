@@ -1,7 +1,6 @@
 #include "server/Fetch.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "platform/Paths.h"
+#include "platform/ReplaceFile.h"
 
 namespace {
 
@@ -44,74 +44,21 @@ struct CCurlEasyDeleter {
 };
 using CCurlEasy = std::unique_ptr<CURL, CCurlEasyDeleter>;
 
-// The body is written beside the target under a name of its own and renamed
-// over the target only when it arrived whole, so an interrupted transfer or a
-// second fetch of the same file never leaves a broken copy in the cache.
-class CTempFile {
- public:
-  explicit CTempFile(std::string strTarget) : m_strTarget(std::move(strTarget)) {}
-  CTempFile(const CTempFile&) = delete;
-  CTempFile& operator=(const CTempFile&) = delete;
-  ~CTempFile() { Discard(); }
-
-  bool IsOpen() const { return m_fd >= 0; }
-  long long BytesWritten() const { return m_nWritten; }
-
-  bool Create() {
-    static std::atomic<unsigned long> s_nextId{0};
-    m_strPath = m_strTarget + "." + std::to_string(::getpid()) + "-" + std::to_string(s_nextId++) + ".part";
-    m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return m_fd >= 0;
-  }
-
-  bool Write(const char* pData, size_t nSize) {
-    while (nSize > 0) {
-      ssize_t n = ::write(m_fd, pData, nSize);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      pData += n;
-      nSize -= static_cast<size_t>(n);
-      m_nWritten += n;
-    }
-    return true;
-  }
-
-  // Closes the file and puts it in the target's place.
-  bool Commit() {
-    if (!IsOpen()) return false;
-    bool bClosed = ::close(m_fd) == 0;
-    m_fd = -1;
-    if (!bClosed || ::rename(m_strPath.c_str(), m_strTarget.c_str()) != 0) return false;
-    m_strPath.clear();
-    return true;
-  }
-
- private:
-  void Discard() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-    if (!m_strPath.empty()) ::unlink(m_strPath.c_str());
-    m_strPath.clear();
-  }
-
-  std::string m_strTarget;
-  std::string m_strPath;
-  int m_fd = -1;
-  long long m_nWritten = 0;
-};
-
 long ResponseStatus(CURL* curl) {
   long nStatus = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &nStatus);
   return nStatus;
 }
 
-// One GET of a session: the body of a 200 response goes to the temporary
-// file, any other response's body is dropped; a transfer that stalls ends.
+// One GET of a session: the body of a 200 response goes to a file beside the
+// target that replaces it only when the body arrived whole, so an interrupted
+// transfer or a second fetch of the same file never leaves a broken copy in
+// the cache; any other response's body is dropped; a transfer that stalls, or
+// whose caller stops, ends.
 struct CTransfer {
   CURL* m_curl;
-  CTempFile m_file;
-  std::chrono::milliseconds m_receiveTimeout;
+  platform::CReplacingFile m_file;
+  const CFetchSettings& m_settings;
   std::chrono::steady_clock::time_point m_lastActivity{};
   curl_off_t m_nLastBytes = -1;
 };
@@ -128,10 +75,23 @@ size_t OnBody(char* pData, size_t nSize, size_t nCount, void* pUser) noexcept {
   }
 }
 
+bool IsStopped(const CFetchSettings& settings) {
+  return settings.m_pbStop != nullptr && settings.m_pbStop->load(std::memory_order_relaxed);
+}
+
+// The back-off before a retry, cut short when the caller stops.
+void BackOff(const CFetchSettings& settings) {
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.m_nConnectBackoffMs);
+  while (!IsStopped(settings) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(kSlice);
+}
+
 // Called by libcurl at least once a second. Returning non-zero aborts the
-// transfer once nothing arrived for the receive time-out after connecting.
+// transfer once the caller stops, or once nothing arrived for the receive
+// time-out after connecting.
 int OnProgress(void* pUser, curl_off_t, curl_off_t nReceived, curl_off_t, curl_off_t) noexcept {
   auto* pTransfer = static_cast<CTransfer*>(pUser);
+  if (IsStopped(pTransfer->m_settings)) return 1;
   auto now = std::chrono::steady_clock::now();
   curl_off_t nConnectTime = 0;
   curl_easy_getinfo(pTransfer->m_curl, CURLINFO_CONNECT_TIME_T, &nConnectTime);
@@ -140,7 +100,7 @@ int OnProgress(void* pUser, curl_off_t, curl_off_t nReceived, curl_off_t, curl_o
     pTransfer->m_lastActivity = now;
     return 0;
   }
-  return now - pTransfer->m_lastActivity > pTransfer->m_receiveTimeout ? 1 : 0;
+  return now - pTransfer->m_lastActivity > std::chrono::milliseconds(pTransfer->m_settings.m_nReceiveTimeoutMs) ? 1 : 0;
 }
 
 // The connection itself failed (refused, unreachable, connect time-out), as
@@ -156,7 +116,8 @@ bool IsConnectFailure(CURL* curl, CURLcode rc) {
 CURLcode SendRequest(CURL* curl, const CFetchSettings& settings) {
   CURLcode rc = curl_easy_perform(curl);
   for (int nRetry = 0; nRetry < settings.m_nConnectRetries && IsConnectFailure(curl, rc); ++nRetry) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(settings.m_nConnectBackoffMs));
+    BackOff(settings);
+    if (IsStopped(settings)) break;
     rc = curl_easy_perform(curl);
   }
   return rc;
@@ -164,7 +125,7 @@ CURLcode SendRequest(CURL* curl, const CFetchSettings& settings) {
 
 // The body arrived whole: libcurl saw a proper end (all Content-Length bytes,
 // the last chunk, or the server closing a body of unknown length).
-bool BodyComplete(CURL* curl, CURLcode rc, const CTempFile& file) {
+bool BodyComplete(CURL* curl, CURLcode rc, const platform::CReplacingFile& file) {
   if (rc != CURLE_OK) return false;
   curl_off_t nLength = -1;
   curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nLength);
@@ -192,7 +153,7 @@ void Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFe
   SetSessionOptions(curl.get(), settings);
   if (strLocalPath.empty()) return;
 
-  CTransfer transfer{curl.get(), CTempFile(strLocalPath), std::chrono::milliseconds(settings.m_nReceiveTimeoutMs)};
+  CTransfer transfer{curl.get(), platform::CReplacingFile(strLocalPath), settings};
   curl_easy_setopt(curl.get(), CURLOPT_URL, strUrl.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
@@ -201,7 +162,7 @@ void Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFe
   curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
 
   CURLcode rc = SendRequest(curl.get(), settings);
-  if (ResponseStatus(curl.get()) == kStatusProxyAuthRequired) {
+  if (ResponseStatus(curl.get()) == kStatusProxyAuthRequired && !IsStopped(settings)) {
     curl_easy_setopt(curl.get(), CURLOPT_PROXYUSERNAME, "");
     curl_easy_setopt(curl.get(), CURLOPT_PROXYPASSWORD, "");
     rc = curl_easy_perform(curl.get());
@@ -210,7 +171,8 @@ void Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFe
   if (!BodyComplete(curl.get(), rc, transfer.m_file)) return;
   // An empty body wrote nothing yet; it still gives an empty file.
   if (!transfer.m_file.IsOpen() && !transfer.m_file.Create()) return;
-  transfer.m_file.Commit();
+  // Not synced: a cache file lost in a crash is fetched again.
+  transfer.m_file.Commit(false);
 }
 
 }  // namespace

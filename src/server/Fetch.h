@@ -2,6 +2,7 @@
 // Bringing files of the product web site to the disk, and the directory
 // helpers its callers use around it. Free of shared state: any number of
 // threads may call these at once.
+#include <atomic>
 #include <string>
 
 // Settings of one fetch session. The defaults are the program's; tests pass
@@ -12,6 +13,10 @@ struct CFetchSettings {
   int m_nConnectRetries = 1;
   // A transfer that delivers nothing for this long is abandoned.
   long m_nReceiveTimeoutMs = 30000;
+  // Once this flag is true the fetch ends at its next progress call (about
+  // once a second at the least) or before a retry, leaving the target as it
+  // was; the owner keeps it alive while fetches may read it.
+  const std::atomic<bool>* m_pbStop = nullptr;
 };
 
 // Fetches strUrl (an absolute http or https URL, used as given) with a GET

@@ -4,13 +4,15 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
-#include <vector>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -29,6 +31,15 @@ constexpr std::chrono::milliseconds kClientCountPoll{100};
 constexpr int kAcceptRetryPauseMs = 100;
 // errno of a thread that can no longer be let go: it has already ended.
 constexpr int kNoSuchThread = ESRCH;
+// A connection thread needs little stack: the receive buffer and what a
+// request's handling calls (a fetch). Small stacks are cheap to set up and
+// the system keeps more of them for reuse. Sanitizers need several times
+// the stack.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kClientStackSize = 4 * 1024 * 1024;
+#else
+constexpr std::size_t kClientStackSize = 512 * 1024;
+#endif
 
 bool SetNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
@@ -47,7 +58,7 @@ std::string FormatAddress(const in_addr& address) {
 class CConnection {
  public:
   CConnection(CGenericServer& server, int fdSocket, int fdShutdown)
-      : m_server(server), m_fdSocket(fdSocket), m_fdShutdown(fdShutdown), m_buffer(kReceiveBufferSize) {}
+      : m_server(server), m_fdSocket(fdSocket), m_fdShutdown(fdShutdown) {}
 
   // Returns when the connection is to end.
   void Serve();
@@ -58,13 +69,17 @@ class CConnection {
 
   Step OnReceived();
   Sent SendReply();
+  // One slice of the file that follows the reply's bytes; false on failure.
+  bool SendBodySlice(std::size_t nBodyOffset, std::size_t& nSent);
 
   CGenericServer& m_server;
   const int m_fdSocket;
   const int m_fdShutdown;
-  std::vector<char> m_buffer;
+  // On the thread's stack, and not cleared: only what recv writes is read.
+  char m_buffer[kReceiveBufferSize];
   std::string m_strRequest;
   std::string m_strReply;
+  CReplyBody m_body;
   std::size_t m_nSent = 0;
   int m_bKeepAlive = 0;
   bool m_bPendingWrite = false;
@@ -72,20 +87,26 @@ class CConnection {
 
 void CConnection::Serve() {
   const int nTimeout = m_server.m_nClientTimeout > 0 ? m_server.m_nClientTimeout : -1;
+  // The request has usually arrived with the connection: the first pass
+  // reads without waiting (a receive that finds nothing waits as usual).
+  bool bFirstPass = true;
   for (;;) {
-    // While a reply is still going out, new bytes stay in the socket: they
-    // belong to the next request, and reading them now would let them be
-    // parsed together with the one being answered.
-    pollfd fds[2] = {{m_fdSocket, static_cast<short>(m_bPendingWrite ? POLLOUT : POLLIN), 0},
-                     {m_fdShutdown, POLLIN, 0}};
-    const int nReady = ::poll(fds, 2, nTimeout);
-    if (nReady < 0) {
-      if (errno == EINTR) continue;
-      m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
-      return;
+    short revents = POLLIN;
+    if (!std::exchange(bFirstPass, false)) {
+      // While a reply is still going out, new bytes stay in the socket: they
+      // belong to the next request, and reading them now would let them be
+      // parsed together with the one being answered.
+      pollfd fds[2] = {{m_fdSocket, static_cast<short>(m_bPendingWrite ? POLLOUT : POLLIN), 0},
+                       {m_fdShutdown, POLLIN, 0}};
+      const int nReady = ::poll(fds, 2, nTimeout);
+      if (nReady < 0) {
+        if (errno == EINTR) continue;
+        m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
+        return;
+      }
+      if (nReady == 0 || fds[1].revents != 0) return;  // time-out or shutdown: nothing to log
+      revents = fds[0].revents;
     }
-    if (nReady == 0 || fds[1].revents != 0) return;  // time-out or shutdown: nothing to log
-    const short revents = fds[0].revents;
     if (revents & POLLNVAL) {
       m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", EBADF);
       return;
@@ -94,9 +115,9 @@ void CConnection::Serve() {
     bool bClose = (revents & (POLLHUP | POLLERR)) != 0;
 
     if (revents & POLLIN) {
-      const ssize_t nReceived = ::recv(m_fdSocket, m_buffer.data(), m_buffer.size(), 0);
+      const ssize_t nReceived = ::recv(m_fdSocket, m_buffer, sizeof(m_buffer), 0);
       if (nReceived > 0) {
-        m_strRequest.append(m_buffer.data(), static_cast<std::size_t>(nReceived));
+        m_strRequest.append(m_buffer, static_cast<std::size_t>(nReceived));
         const Step step = OnReceived();
         if (step == Step::End) return;
         if (step == Step::WaitAgain) continue;
@@ -130,7 +151,8 @@ CConnection::Step CConnection::OnReceived() {
     }
     return Step::WaitAgain;
   }
-  if (!m_server.ParseRequest(m_strRequest, m_strReply, m_bKeepAlive)) return Step::End;
+  m_body = CReplyBody();
+  if (!m_server.ParseRequestWithBody(m_strRequest, m_strReply, m_body, m_bKeepAlive)) return Step::End;
 
   m_nSent = 0;
   const Sent sent = SendReply();
@@ -146,27 +168,57 @@ CConnection::Step CConnection::OnReceived() {
 }
 
 CConnection::Sent CConnection::SendReply() {
-  while (m_nSent < m_strReply.size()) {
-    const std::size_t nSlice = std::min(m_strReply.size() - m_nSent, kSendSliceSize);
-    // MSG_NOSIGNAL: a peer that has gone is a failed send, not a SIGPIPE.
-    const ssize_t nSent = ::send(m_fdSocket, m_strReply.data() + m_nSent, nSlice, MSG_NOSIGNAL);
-    if (nSent > 0) {
-      m_nSent += static_cast<std::size_t>(nSent);
-    } else if (nSent < 0 && errno == EINTR) {
-      continue;
-    } else if (nSent == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      return Sent::WouldBlock;  // the offset stays for the next writable pass
-    } else {
-      m_server.WriteLog("WSASend(...) failure", "ClientThread, Primary Send", errno);
+  const std::size_t nTotal = m_strReply.size() + static_cast<std::size_t>(m_body.nLength);
+  while (m_nSent < nTotal) {
+    std::size_t nSent = 0;
+    if (m_nSent < m_strReply.size()) {
+      const std::size_t nSlice = std::min(m_strReply.size() - m_nSent, kSendSliceSize);
+      // MSG_NOSIGNAL: a peer that has gone is a failed send, not a SIGPIPE.
+      // MSG_MORE: the header waits for the file's first bytes, so that a
+      // small reply leaves in one segment.
+      const int nFlags = MSG_NOSIGNAL | (m_body.nLength > 0 ? MSG_MORE : 0);
+      errno = 0;
+      const ssize_t n = ::send(m_fdSocket, m_strReply.data() + m_nSent, nSlice, nFlags);
+      if (n > 0) nSent = static_cast<std::size_t>(n);
+      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        m_server.WriteLog("WSASend(...) failure", "ClientThread, Primary Send", errno);
+        return Sent::Failed;
+      }
+    } else if (!SendBodySlice(m_nSent - m_strReply.size(), nSent)) {
       return Sent::Failed;
     }
+    if (nSent == 0) {
+      if (errno == EINTR) continue;
+      return Sent::WouldBlock;  // the offset stays for the next writable pass
+    }
+    m_nSent += nSent;
   }
   return Sent::Complete;
+}
+
+bool CConnection::SendBodySlice(std::size_t nBodyOffset, std::size_t& nSent) {
+  const std::size_t nSlice = std::min(static_cast<std::size_t>(m_body.nLength) - nBodyOffset, kSendSliceSize);
+  off_t nFileOffset = static_cast<off_t>(nBodyOffset);
+  errno = 0;
+  const ssize_t n = ::sendfile(m_fdSocket, m_body.file.Get(), &nFileOffset, nSlice);
+  if (n > 0) {
+    nSent = static_cast<std::size_t>(n);
+    return true;
+  }
+  // The file ended before its length: what was announced cannot be sent.
+  if (n == 0) return false;
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+  m_server.WriteLog("WSASend(...) failure", "ClientThread, Primary Send", errno);
+  return false;
 }
 
 }  // namespace
 
 CGenericServer::CGenericServer() = default;
+
+bool CGenericServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody&, int& bKeepAlive) {
+  return ParseRequest(std::move(strRequest), strReply, bKeepAlive);
+}
 
 CGenericServer::~CGenericServer() {
   // Connection threads call into this object; none may outlive it.
@@ -180,6 +232,7 @@ bool CGenericServer::Run(int nPort, int nClientTimeout) {
   }
   m_nPort = nPort;
   m_nClientTimeout = nClientTimeout;
+  m_bStopping = false;
   m_hStartedEvent.Reset();
 
   try {
@@ -216,6 +269,7 @@ bool CGenericServer::Run(int nPort, int nClientTimeout) {
 
 bool CGenericServer::Shutdown() {
   if (!m_bRunning) return false;
+  m_bStopping = true;
   m_hShutdownEvent->Set();
 
   bool bResult = true;
@@ -251,11 +305,13 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
   pParam->socket = std::move(socket);
   pParam->shutdownEvent = m_hShutdownEvent;
   try {
-    CThreadHandle hThread([pRaw = pParam.get()] { ClientThread(std::unique_ptr<ClientThreadParam>(pRaw)); });
+    CThreadHandle hThread([pRaw = pParam.get()] { ClientThread(std::unique_ptr<ClientThreadParam>(pRaw)); },
+                          {.nStackSize = kClientStackSize, .bDetached = true});
     pParam.release();  // the thread owns it now
-    const std::thread::id uThreadId = hThread.GetId();
+    const CThreadHandle::Id uThreadId = hThread.GetId();
     m_lstClients.push_back(ClientEntry{std::move(hThread), uThreadId});
     m_nClients.fetch_add(1, std::memory_order_relaxed);
+    m_nOpenConnections.fetch_add(1, std::memory_order_relaxed);
   } catch (const std::system_error& e) {
     // The socket is closed with the unused parameter block.
     WriteLog("_beginthreadex(...) failure", "AddClient", e.code().value());
@@ -264,16 +320,18 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
   return true;
 }
 
-void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, std::thread::id uThreadId) {
+void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CThreadHandle::Id uThreadId) {
   pParam->socket.Close();
+  m_nOpenConnections.fetch_sub(1, std::memory_order_relaxed);
 
   CThreadHandle hFinished;
   bool bFound = false;
   {
     std::lock_guard<std::mutex> lock(m_csClients);
     pParam.reset();
-    auto it = std::find_if(m_lstClients.begin(), m_lstClients.end(),
-                           [uThreadId](const ClientEntry& entry) { return entry.uThreadId == uThreadId; });
+    auto it = std::find_if(m_lstClients.begin(), m_lstClients.end(), [uThreadId](const ClientEntry& entry) {
+      return CThreadHandle::SameThread(entry.uThreadId, uThreadId);
+    });
     if (it != m_lstClients.end()) {
       hFinished = std::move(it->hThread);
       m_lstClients.erase(it);
@@ -333,6 +391,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
   server.m_hShutdownEvent = shutdownEvent;
   server.m_hStartedEvent.Set();
 
+  bool bRefusing = false;
   for (;;) {
     pollfd fds[2] = {{shutdownEvent->Fd(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -350,18 +409,31 @@ unsigned AcceptThread(CGenericServer* pServer) {
     }
     if (!(fds[1].revents & POLLIN)) continue;
 
-    sockaddr_in peer{};
-    socklen_t nPeerLength = sizeof(peer);
-    CSocket client(::accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &nPeerLength, SOCK_CLOEXEC));
-    if (!client.IsValid()) {
-      // A connection that went away before it was taken is no failure.
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
-      server.WriteLog("WSAAccept(...) failure", "AcceptThread", errno);
-      if (shutdownEvent->Wait(kAcceptRetryPauseMs) != 0) break;
-      continue;
+    // Every connection that is waiting, before the next wait.
+    for (;;) {
+      sockaddr_in peer{};
+      socklen_t nPeerLength = sizeof(peer);
+      CSocket client(::accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &nPeerLength, SOCK_CLOEXEC));
+      if (!client.IsValid()) {
+        // Nothing more waiting, or a connection that went away before it was taken.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        server.WriteLog("WSAAccept(...) failure", "AcceptThread", errno);
+        if (shutdownEvent->Wait(kAcceptRetryPauseMs) != 0) return kThreadExitCode;
+        break;
+      }
+      if (server.m_nOpenConnections.load(std::memory_order_relaxed) >= CGenericServer::kMaxClients) {
+        // Closed unserved; one line for each burst of them.
+        if (!bRefusing)
+          server.WriteLog("Too many connections, refused until some end ->", "AcceptThread",
+                          CGenericServer::kMaxClients);
+        bRefusing = true;
+        continue;
+      }
+      bRefusing = false;
+      if (!server.AddClient(std::move(client), FormatAddress(peer.sin_addr), peer.sin_port))
+        server.WriteLog("AddClient(...) failure", "AcceptThread", 0);
     }
-    if (!server.AddClient(std::move(client), FormatAddress(peer.sin_addr), peer.sin_port))
-      server.WriteLog("AddClient(...) failure", "AcceptThread", 0);
   }
   return kThreadExitCode;
 }
@@ -372,17 +444,21 @@ unsigned HelperThread(CGenericServer* pServer) {
   server.m_hStartedEvent.Set();
 
   while (shutdownEvent->Wait(kHelperPollMs) == 0) {
-    std::lock_guard<std::mutex> lock(server.m_csFinished);
-    while (!server.m_lstFinished.empty()) {
-      CThreadHandle& hThread = server.m_lstFinished.front();
+    // Taken out of the list and waited for outside the lock, so that the
+    // connection threads that end meanwhile need not wait for the helper.
+    std::list<CThreadHandle> lstFinished;
+    {
+      std::lock_guard<std::mutex> lock(server.m_csFinished);
+      lstFinished.swap(server.m_lstFinished);
+      server.m_nFinished = 0;
+    }
+    for (CThreadHandle& hThread : lstFinished) {
       if (!hThread.Wait(server.m_reapTimeout)) {
         server.WriteLog("WaitForSingleObject(...) timed out", "HelperThread", 0);
         if (!hThread.Terminate())
           server.WriteLog("TerminateThread(.h.) failure, probably it is already terminated", "HelperThread",
                           kNoSuchThread);
       }
-      server.m_lstFinished.pop_front();
-      --server.m_nFinished;
     }
   }
   return kThreadExitCode;
@@ -402,6 +478,6 @@ unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam) {
       server.WriteLog("Exception in request handling, connection closed", "ClientThread", 0);
     }
   }
-  server.RemoveClient(std::move(pParam), std::this_thread::get_id());
+  server.RemoveClient(std::move(pParam), CThreadHandle::CurrentId());
   return kThreadExitCode;
 }

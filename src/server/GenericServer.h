@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "server/Events.h"
 #include "server/Socket.h"
@@ -18,6 +17,14 @@
 #include "support/Log.h"
 
 class CGenericServer;
+
+// What follows the bytes of a reply: nLength bytes of an open file from its
+// start, sent as the connection drains, so that a large file is never held in
+// memory.
+struct CReplyBody {
+  CFileDescriptor file;
+  std::uint64_t nLength = 0;
+};
 
 // What AddClient hands to a connection thread; the thread frees it when it ends.
 struct ClientThreadParam {
@@ -48,6 +55,9 @@ class CGenericServer : public CLog {
   // Turns a complete request into the reply; false drops the connection
   // without one. bKeepAlive (0 at first) keeps the connection open when set.
   virtual bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) = 0;
+  // What the connection thread calls: ParseRequest, where the reply may go
+  // on with a file (body). By default there is none.
+  virtual bool ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body, int& bKeepAlive);
 
   // Owner's thread. True when the accept and helper threads are up.
   bool Run(int nPort, int nClientTimeout);
@@ -60,7 +70,14 @@ class CGenericServer : public CLog {
   // Milliseconds a connection waits for network activity; 0 is no limit.
   int m_nClientTimeout = 0;
 
+  // Connections served at once; one more is accepted and closed at once, so
+  // a flood of sockets cannot take a thread each.
+  static constexpr std::int32_t kMaxClients = 256;
+
  protected:
+  // True from the start of Shutdown: work that may take long (a fetch) ends
+  // when it sees it.
+  std::atomic<bool> m_bStopping{false};
   // Waits of the server, as the program uses them; tests may shorten them.
   std::chrono::milliseconds m_startTimeout{30000};
   std::chrono::milliseconds m_shutdownTimeout{1000};
@@ -73,21 +90,24 @@ class CGenericServer : public CLog {
 
   struct ClientEntry {
     CThreadHandle hThread;
-    std::thread::id uThreadId;
+    CThreadHandle::Id uThreadId;
   };
 
   bool AddClient(CSocket socket, const std::string& strAddress, std::uint16_t nPort);
-  void RemoveClient(std::unique_ptr<ClientThreadParam> pParam, std::thread::id uThreadId);
+  void RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CThreadHandle::Id uThreadId);
 
   CThreadHandle m_hAcceptThread;
-  std::thread::id m_uAcceptThreadId;
+  CThreadHandle::Id m_uAcceptThreadId{};
   CThreadHandle m_hHelperThread;
-  std::thread::id m_uHelperThreadId;
+  CThreadHandle::Id m_uHelperThreadId{};
   // Created by the accept thread before it reports itself up; set by Shutdown.
   std::shared_ptr<CSocketEvent> m_hShutdownEvent;
   CAutoResetEvent m_hStartedEvent;
   std::list<ClientEntry> m_lstClients;
   std::atomic<std::int32_t> m_nClients{0};
+  // Connections whose socket is still open: what the cap counts. A thread
+  // that has closed its socket is only ending.
+  std::atomic<std::int32_t> m_nOpenConnections{0};
   std::list<CThreadHandle> m_lstFinished;
   std::int32_t m_nFinished = 0;
   std::mutex m_csClients;

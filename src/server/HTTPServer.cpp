@@ -1,7 +1,11 @@
 #include "server/HTTPServer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/ReplaceFile.h"
 #include "server/BaseUrl.h"
 #include "server/HttpResponse.h"
 #include "server/PortChoice.h"
@@ -22,6 +27,9 @@ constexpr const char* kDefaultContentType = "text/html";
 constexpr std::string_view kMethodGet = "GET";
 constexpr std::string_view kKeepAliveHeader = "\nConnection: Keep-Alive";
 constexpr std::string_view kRequestEnd = "\r\n\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
+// Compared in lower case: header names have no case.
+constexpr std::string_view kHostHeader = "host:";
 constexpr std::string_view kBootMovie = "qzboot.swf";
 // XML files are cached without the query and fetched on every request.
 constexpr std::string_view kXmlExtension = "xml";
@@ -115,39 +123,81 @@ bool LeavesItsTree(std::string_view strRequestText) {
   });
 }
 
-struct CFileCloser {
-  void operator()(std::FILE* pFile) const { std::fclose(pFile); }
-};
-using CFilePtr = std::unique_ptr<std::FILE, CFileCloser>;
+// The reply for a file: the header, and the file itself as the body that
+// follows it. False when the file cannot be opened for reading or is not a
+// regular file (a directory, absent).
+// A file up to this size goes out inside the reply, with its header in one
+// send; a larger one follows the header from disk.
+constexpr std::uint64_t kInlineBodyLimit = 64 * 1024;
 
-// The reply for a file: the header and then the whole file as read. False
-// when the file cannot be opened for update (read-only, a directory, absent).
-bool BuildFileReply(const std::string& strLocalPath, const std::string& strDate, int bKeepAlive,
-                    const std::string& strContentType, std::string& strReply) {
-  // 'e': no descriptor of the cache leaks into programs the process starts.
-  CFilePtr pFile(std::fopen(strLocalPath.c_str(), "r+be"));
-  if (!pFile) return false;
-  // The file goes straight into the reply; stdio's own buffer would only copy it.
-  std::setvbuf(pFile.get(), nullptr, _IONBF, 0);
-  if (::fseeko(pFile.get(), 0, SEEK_END) != 0) return false;
-  const off_t nSize = ::ftello(pFile.get());
-  if (nSize < 0 || ::fseeko(pFile.get(), 0, SEEK_SET) != 0) return false;
-
-  const auto nExpected = static_cast<std::uint64_t>(nSize);
-  std::string strHeader = FormatFileHeader(kStatusOk, strDate, nExpected, bKeepAlive != 0, strContentType);
-  strReply.assign(strHeader);
-  strReply.resize(strHeader.size() + nExpected);
-  std::size_t nRead = 0;
-  while (nRead < nExpected) {
-    const std::size_t nGot = std::fread(strReply.data() + strHeader.size() + nRead, 1, nExpected - nRead, pFile.get());
-    if (nGot == 0) break;
-    nRead += nGot;
+// Appends up to nLength bytes of the file from its start; the count appended.
+std::uint64_t AppendFile(int fd, std::uint64_t nLength, std::string& strOut) {
+  const std::size_t nStart = strOut.size();
+  strOut.resize(nStart + nLength);
+  std::uint64_t nRead = 0;
+  while (nRead < nLength) {
+    const ssize_t n = ::pread(fd, strOut.data() + nStart + nRead, nLength - nRead, static_cast<off_t>(nRead));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    nRead += static_cast<std::uint64_t>(n);
   }
-  pFile.reset();
-  // A file that changed size meanwhile: the header states what was read.
-  if (nRead != nExpected) {
-    strReply.resize(strHeader.size() + nRead);
-    strReply.replace(0, strHeader.size(), FormatFileHeader(kStatusOk, strDate, nRead, bKeepAlive != 0, strContentType));
+  strOut.resize(nStart + nRead);
+  return nRead;
+}
+
+bool OpenFileReply(const std::string& strLocalPath, const std::string& strDate, int bKeepAlive,
+                   const std::string& strContentType, std::string& strReply, CReplyBody& body) {
+  // Read only: a cache on read-only media, or files the user may not write,
+  // are served all the same (fetches replace files by a rename, so no reader
+  // meets half a file). Non-blocking, so that a pipe does not wait for a
+  // writer; no descriptor of the cache leaks into programs the process starts.
+  CFileDescriptor file(::open(strLocalPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!file.IsValid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const auto nSize = static_cast<std::uint64_t>(st.st_size);
+  if (nSize <= kInlineBodyLimit) {
+    // A file that changed size meanwhile: the header states what was read.
+    std::string strBody;
+    const std::uint64_t nRead = AppendFile(file.Get(), nSize, strBody);
+    strReply = FormatFileHeader(kStatusOk, strDate, nRead, bKeepAlive != 0, strContentType) + strBody;
+    return true;
+  }
+  strReply = FormatFileHeader(kStatusOk, strDate, nSize, bKeepAlive != 0, strContentType);
+  body.file = std::move(file);
+  body.nLength = nSize;
+  return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A Host header that names this machine by its loopback address or name,
+// with a port or without.
+bool IsLocalHostName(std::string_view value) {
+  while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
+  const std::size_t nColon = value.find(':');
+  if (nColon != std::string_view::npos) {
+    const std::string_view port = value.substr(nColon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    value = value.substr(0, nColon);
+  }
+  return value == "127.0.0.1" || ToLowerAscii(std::string(value)) == "localhost";
+}
+
+// Only pages of this machine's own server reach the cache: a request whose
+// Host names any other host (a web page that rebound its own name to the
+// loopback address) is refused. A request without Host is a local program's.
+bool NamesThisHost(std::string_view strRequest) {
+  std::size_t nLine = strRequest.find(kLineEnd);
+  while (nLine != std::string_view::npos) {
+    nLine += kLineEnd.size();
+    const std::size_t nEnd = strRequest.find(kLineEnd, nLine);
+    const std::string_view line = strRequest.substr(nLine, nEnd == std::string_view::npos ? nEnd : nEnd - nLine);
+    if (line.size() >= kHostHeader.size() &&
+        ToLowerAscii(std::string(line.substr(0, kHostHeader.size()))) == kHostHeader &&
+        !IsLocalHostName(line.substr(kHostHeader.size())))
+      return false;
+    nLine = nEnd;
   }
   return true;
 }
@@ -156,6 +206,8 @@ bool BuildFileReply(const std::string& strLocalPath, const std::string& strDate,
 
 CHTTPServer::CHTTPServer() {
   for (const auto& [pszExtension, pszContentType] : kMimeTypes) m_mapMimeTypes.emplace(pszExtension, pszContentType);
+  // A fetch in flight ends when the server stops, whatever the web site does.
+  m_fetchSettings.m_pbStop = &m_bStopping;
 }
 
 CHTTPServer::~CHTTPServer() { Stop(); }
@@ -173,6 +225,8 @@ bool CHTTPServer::Start(const std::string& strRootDir, const std::string& strDef
   }
   if (m_strRootDir.back() != kSeparator) m_strRootDir += kSeparator;
   EnsureDirectoryPath(m_strRootDir);
+  // What fetches of a killed run were still writing.
+  platform::RemoveLeftoverTempFiles(m_strRootDir);
   return Run(ChooseFreePort(nPort), nClientTimeout);
 }
 
@@ -191,6 +245,14 @@ int CHTTPServer::OnReplySent(std::uint32_t) { return 0; }
 bool CHTTPServer::IsRequestComplete(std::string strRequest) { return strRequest.ends_with(kRequestEnd); }
 
 bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) {
+  CReplyBody body;
+  if (!ParseRequestWithBody(std::move(strRequest), strReply, body, bKeepAlive)) return false;
+  // The whole reply in memory, for a caller that wants it so.
+  return body.nLength == 0 || AppendFile(body.file.Get(), body.nLength, strReply) == body.nLength;
+}
+
+bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body,
+                                       int& bKeepAlive) {
   std::string strStatus = kStatusOk;
   std::string strContentType = kDefaultContentType;
 
@@ -198,6 +260,12 @@ bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, in
   if (nSpace == std::string::npos) {
     WriteLog("No 'space' found in Request String #2", "ParseRequest", 0);
     return false;
+  }
+
+  if (!NamesThisHost(strRequest)) {
+    strReply = FormatErrorResponse(kStatusNotFound, FormatHttpDate(std::time(nullptr)));
+    bKeepAlive = 0;
+    return true;
   }
 
   const bool bGet = std::string_view(strRequest).substr(0, nSpace) == kMethodGet;
@@ -221,7 +289,7 @@ bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, in
   const std::string strLocalPath = bGet ? PrepareLocalFile(strPath, strContentType) : std::string();
 
   const std::string strDate = FormatHttpDate(std::time(nullptr));
-  if (bGet && !strLocalPath.empty() && BuildFileReply(strLocalPath, strDate, bKeepAlive, strContentType, strReply))
+  if (bGet && !strLocalPath.empty() && OpenFileReply(strLocalPath, strDate, bKeepAlive, strContentType, strReply, body))
     return true;
   if (bGet) strStatus = kStatusNotFound;
   strReply = FormatErrorResponse(strStatus, strDate);

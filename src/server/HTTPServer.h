@@ -35,10 +35,14 @@ class CHTTPServer : public CGenericServer {
   int OnReplySent(std::uint32_t nBytesSent) override;
   // True once the bytes end with an empty line.
   bool IsRequestComplete(std::string strRequest) override;
+  // The reply with the whole file in it.
   bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) override;
+  // The reply's header, with the file as its body: what the connections send.
+  bool ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body, int& bKeepAlive) override;
 
  protected:
-  // The program fetches with the defaults; tests shorten the waits.
+  // The program fetches with the defaults; tests shorten the waits. Fetches
+  // stop with the server.
   CFetchSettings m_fetchSettings;
 
  private:

@@ -29,3 +29,6 @@ class CSocket {
  private:
   int m_fd = -1;
 };
+
+// The same owner closes any descriptor: a file that a reply sends.
+using CFileDescriptor = CSocket;

@@ -1,42 +1,97 @@
 #include "server/ThreadHandle.h"
 
-CThreadHandle::CThreadHandle(std::function<void()> fn) : m_state(std::make_shared<State>()) {
-  m_thread = std::thread([state = m_state, fn = std::move(fn)] {
-    fn();
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->bEnded = true;
-    state->cv.notify_all();
-  });
-  m_id = m_thread.get_id();
+#include <system_error>
+#include <utility>
+
+namespace {
+
+// Owner of a thread attribute block.
+class CThreadAttributes {
+ public:
+  CThreadAttributes() { m_nError = ::pthread_attr_init(&m_attr); }
+  ~CThreadAttributes() {
+    if (m_nError == 0) ::pthread_attr_destroy(&m_attr);
+  }
+  CThreadAttributes(const CThreadAttributes&) = delete;
+  CThreadAttributes& operator=(const CThreadAttributes&) = delete;
+  int Error() const { return m_nError; }
+  pthread_attr_t* Get() { return &m_attr; }
+
+ private:
+  pthread_attr_t m_attr;
+  int m_nError;
+};
+
+}  // namespace
+
+CThreadHandle::CThreadHandle(std::function<void()> fn, Options options) {
+  auto state = std::make_shared<State>();
+  state->fn = std::move(fn);
+  CThreadAttributes attributes;
+  int nError = attributes.Error();
+  if (nError == 0 && options.nStackSize > 0) nError = ::pthread_attr_setstacksize(attributes.Get(), options.nStackSize);
+  if (nError == 0 && options.bDetached)
+    nError = ::pthread_attr_setdetachstate(attributes.Get(), PTHREAD_CREATE_DETACHED);
+  // The new thread holds its own reference to the state, released as it ends.
+  auto pThreadState = std::make_unique<std::shared_ptr<State>>(state);
+  if (nError == 0) nError = ::pthread_create(&m_id, attributes.Get(), &CThreadHandle::Start, pThreadState.get());
+  if (nError != 0) throw std::system_error(nError, std::generic_category(), "pthread_create");
+  pThreadState.release();  // the thread's now
+  m_state = std::move(state);
+  m_bJoinable = !options.bDetached;
 }
+
+void* CThreadHandle::Start(void* pState) {
+  const std::shared_ptr<State> state = [pState] {
+    const std::unique_ptr<std::shared_ptr<State>> pOwned(static_cast<std::shared_ptr<State>*>(pState));
+    return std::move(*pOwned);
+  }();
+  state->fn();
+  state->fn = nullptr;
+  std::lock_guard<std::mutex> lock(state->mutex);
+  state->bEnded = true;
+  state->cv.notify_all();
+  return nullptr;
+}
+
+CThreadHandle::CThreadHandle(CThreadHandle&& other) noexcept
+    : m_state(std::move(other.m_state)), m_id(other.m_id), m_bJoinable(std::exchange(other.m_bJoinable, false)) {}
 
 CThreadHandle& CThreadHandle::operator=(CThreadHandle&& other) noexcept {
   if (this != &other) {
     Close();
     m_state = std::move(other.m_state);
-    m_thread = std::move(other.m_thread);
     m_id = other.m_id;
+    m_bJoinable = std::exchange(other.m_bJoinable, false);
   }
   return *this;
 }
 
 bool CThreadHandle::WaitUntil(Clock::time_point deadline) {
-  if (!m_thread.joinable()) return true;
+  if (!m_state) return true;
   {
     std::unique_lock<std::mutex> lock(m_state->mutex);
     if (!m_state->cv.wait_until(lock, deadline, [this] { return m_state->bEnded; })) return false;
   }
-  m_thread.join();
+  if (m_bJoinable) ::pthread_join(m_id, nullptr);
+  m_bJoinable = false;
+  m_state.reset();
   return true;
 }
 
 bool CThreadHandle::Terminate() {
-  if (!m_thread.joinable()) return false;
-  m_thread.detach();
-  return true;
+  if (!m_state) return false;
+  bool bEnded;
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    bEnded = m_state->bEnded;
+  }
+  Close();
+  return !bEnded;
 }
 
 void CThreadHandle::Close() {
-  if (m_thread.joinable()) m_thread.detach();
+  if (m_bJoinable) ::pthread_detach(m_id);
+  m_bJoinable = false;
   m_state.reset();
 }

@@ -10,11 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/ReplaceFile.h"
 
 namespace VeldXml {
 
@@ -101,12 +105,6 @@ class CFileHandle {
   CFileHandle& operator=(const CFileHandle&) = delete;
   int Get() const { return m_fd; }
   bool IsOpen() const { return m_fd >= 0; }
-  // Closes now and reports whether the data reached the file system.
-  bool Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd) == 0;
-  }
 
  private:
   int m_fd;
@@ -209,10 +207,94 @@ class CEntityBudget {
   std::unordered_map<xmlEntityPtr, size_t> m_sizes;
 };
 
+// Quoted values that one tag may carry: its attributes, or the defaults and
+// entity texts of a document type. libxml2 compares each attribute of a tag
+// with all before it, so a tag with a hundred thousand of them takes half a
+// minute; a manifest or a movie call needs a handful.
+constexpr size_t kMaxValuesPerTag = 1000;
+
+// True unless one tag, or the document type declaration, holds more quoted
+// values than the limit. Works on the text's code units (1, 2 or 4 bytes,
+// from the byte order or the first '<'), where markup characters are the
+// ASCII ones in every encoding libxml2 reads.
+bool WithinValuesPerTag(const std::string& bytes) {
+  size_t nUnit = 1;
+  bool bBigEndian = false;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() >= 4 && ((p[0] == 0 && p[1] == 0 && (p[2] == 0xFE || p[3] == '<')) ||
+                            (p[2] == 0 && p[3] == 0 && (p[0] == 0xFF || p[0] == '<')))) {
+    nUnit = 4;
+    bBigEndian = p[0] == 0;
+  } else if (bytes.size() >= 2 && ((p[0] == 0xFE && p[1] == 0xFF) || (p[0] == 0 && p[1] == '<'))) {
+    nUnit = 2;
+    bBigEndian = true;
+  } else if (bytes.size() >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == '<' && p[1] == 0))) {
+    nUnit = 2;
+  }
+  const size_t nCount = bytes.size() / nUnit;
+  auto at = [&](size_t i) -> unsigned long {
+    if (i >= nCount) return 0;
+    unsigned long c = 0;
+    for (size_t b = 0; b < nUnit; ++b)
+      c |= static_cast<unsigned long>(p[i * nUnit + b]) << (8 * (bBigEndian ? nUnit - 1 - b : b));
+    return c;
+  };
+  auto startsWith = [&](size_t i, std::string_view text) {
+    for (size_t k = 0; k < text.size(); ++k)
+      if (at(i + k) != static_cast<unsigned char>(text[k])) return false;
+    return true;
+  };
+  // The position just after the next occurrence of text from i, or the end.
+  auto skipPast = [&](size_t i, std::string_view text) {
+    while (i < nCount && !startsWith(i, text)) ++i;
+    return std::min(nCount, i + text.size());
+  };
+
+  size_t i = 0;
+  while (i < nCount) {
+    if (at(i) != '<') {
+      ++i;
+      continue;
+    }
+    if (startsWith(i, "<!--")) {
+      i = skipPast(i + 4, "-->");
+    } else if (startsWith(i, "<![CDATA[")) {
+      i = skipPast(i + 9, "]]>");
+    } else if (startsWith(i, "<?")) {
+      i = skipPast(i + 2, "?>");
+    } else {
+      // A tag, or the document type with everything in its brackets.
+      size_t nValues = 0;
+      int nDepth = 0;
+      for (++i; i < nCount; ++i) {
+        const unsigned long c = at(i);
+        if (c == '"' || c == '\'') {
+          if (++nValues > kMaxValuesPerTag) return false;
+          for (++i; i < nCount && at(i) != c; ++i) {
+          }
+        } else if (startsWith(i, "<!--")) {
+          i = skipPast(i + 4, "-->") - 1;
+        } else if (startsWith(i, "<?")) {
+          i = skipPast(i + 2, "?>") - 1;
+        } else if (c == '[') {
+          ++nDepth;
+        } else if (c == ']') {
+          --nDepth;
+        } else if (c == '>' && nDepth <= 0) {
+          break;
+        }
+      }
+      ++i;
+    }
+  }
+  return true;
+}
+
 // Parses and applies the load-time rules; null when the text is not a
 // usable document.
 CDocHandle Parse(const std::string& bytes, const char* url, const char* encoding, int extraOptions) {
   if (bytes.size() > static_cast<size_t>(INT_MAX)) return nullptr;
+  if (!WithinValuesPerTag(bytes)) return nullptr;
   CDocHandle doc(
       xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), url, encoding, kParseOptions | extraOptions));
   if (!doc) return nullptr;
@@ -437,35 +519,29 @@ bool CXmlDocument::Save(const std::string& strFilePath) {
 namespace {
 
 int WriteToFile(void* context, const char* buffer, int len) {
-  int fd = *static_cast<int*>(context);
-  int done = 0;
-  while (done < len) {
-    ssize_t n = ::write(fd, buffer + done, static_cast<size_t>(len - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    done += static_cast<int>(n);
-  }
-  return len;
+  auto* pFile = static_cast<platform::CReplacingFile*>(context);
+  return pFile->Write(buffer, static_cast<size_t>(len)) ? len : -1;
 }
 
 }  // namespace
 
 // libxml2's own serialisation: the declaration, then the document in the
-// encoding it declared (UTF-8 when it declared none), unindented.
+// encoding it declared (UTF-8 when it declared none), unindented. Written
+// beside the target and put in its place only when whole and on the disk, so
+// a save that fails (a full disk) leaves the previous file as it was.
 bool CXmlDocument::WriteFile(const CDomDocument& doc, const std::string& strFilePath) {
   if (strFilePath.empty()) return false;
-  // Opened here rather than by libxml2, which would also take the path as a
-  // URL (and unescape it).
-  CFileHandle file(::open(strFilePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!file.IsOpen()) return false;
+  // Written here rather than by libxml2, which would also take the path as
+  // a URL (and unescape it).
+  platform::CReplacingFile file(strFilePath);
+  if (!file.Create()) return false;
 
   CLibxmlGuard guard;
-  int fd = file.Get();
-  CSaveHandle save(xmlSaveToIO(WriteToFile, nullptr, &fd, nullptr, 0));
+  CSaveHandle save(xmlSaveToIO(WriteToFile, nullptr, &file, nullptr, 0));
   if (!save) return false;
   long written = xmlSaveDoc(save.get(), doc.Get());
   bool bFlushed = FinishSave(save) >= 0;
-  return written >= 0 && bFlushed && file.Close();
+  return written >= 0 && bFlushed && file.Commit(true);
 }
 
 CXmlNodePtr CXmlDocument::GetRoot() const {
@@ -480,6 +556,8 @@ CXmlNodePtr CXmlDocument::SelectSingleNode(const std::string& strPath) const {
   result = GetRoot()->SelectSingleNode(strPath);
   return result;
 }
+
+CXmlNodesPtr CXmlDocument::SelectNodes(const std::string& strPath) const { return GetRoot()->SelectNodes(strPath); }
 
 // -------------------------------------------------------------------- CXmlNode
 
@@ -593,11 +671,13 @@ CXmlNodePtr CXmlNode::SelectSingleNode(const std::string& strPath) const {
   return Wrap(std::shared_ptr<xmlNode>(m_pNode, nodes->front()));
 }
 
-CXmlNodesPtr CXmlNode::GetChildren() const {
+CXmlNodesPtr CXmlNode::GetChildren() const { return SelectNodes(kChildElements); }
+
+CXmlNodesPtr CXmlNode::SelectNodes(const std::string& strPath) const {
   CXmlNodesPtr list = std::make_shared<CXmlNodes>();
   if (!m_pNode) return list;
   CLibxmlGuard guard;
-  std::optional<std::vector<xmlNodePtr>> nodes = Select(m_pNode.get(), kChildElements);
+  std::optional<std::vector<xmlNodePtr>> nodes = Select(m_pNode.get(), strPath);
   if (!nodes) return list;
   auto domList = std::make_shared<CDomNodeList>();
   domList->m_nodes.reserve(nodes->size());

@@ -39,6 +39,8 @@ class CXmlDocument {
   CXmlNodePtr GetRoot() const;
   // Evaluated with the document element as context node.
   CXmlNodePtr SelectSingleNode(const std::string& strPath) const;
+  // Every match, in document order; a null list when there is no document.
+  CXmlNodesPtr SelectNodes(const std::string& strPath) const;
 
   bool CreateDom();
   static bool FileExists(const std::string& strFilePath);
@@ -67,6 +69,9 @@ class CXmlNode {
   std::string GetXml() const;
   std::string GetInnerXml() const;
   CXmlNodePtr SelectSingleNode(const std::string& strPath) const;
+  // Every node the expression selects, in document order; a null list for a
+  // null node or an invalid expression.
+  CXmlNodesPtr SelectNodes(const std::string& strPath) const;
   // The element children ("child::*"), in document order.
   CXmlNodesPtr GetChildren() const;
   CXmlNodePtr NewChild(const std::string& strTagName);

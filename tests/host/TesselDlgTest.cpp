@@ -1,5 +1,3 @@
-#include "host/app/TesselDlg.h"
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
@@ -12,8 +10,10 @@
 #include <thread>
 
 #include "FakeFlash.h"
+#include "SmallFilesystem.h"
 #include "audio/SimWaveDevice.h"
 #include "audio/encoder/LameEnc.h"
+#include "host/app/TesselDlg.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
@@ -321,7 +321,9 @@ TEST_F(TesselDlgTest, ClosingStopsTheServerButCloseWinExeDoesNot) {
     int port = dlg->Server().m_nPort;
     ASSERT_TRUE(probe(port));
     // A getOSVersion whose argument names CloseWinExe closes the program.
-    flash->Call("<invoke name=\"getOSVersion\" returntype=\"xml\"><arguments><string>CloseWinExe</string></arguments></invoke>");
+    flash->Call(
+        "<invoke name=\"getOSVersion\" "
+        "returntype=\"xml\"><arguments><string>CloseWinExe</string></arguments></invoke>");
     EXPECT_EQ(dlg->result(), QDialog::Accepted);
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_TRUE(probe(port));
@@ -411,6 +413,61 @@ TEST_F(TesselDlgTest, LocalFileClearDeletesTheCacheWhileTheServerKeepsRunning) {
   auto res = client.Get("/course/g.swf");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->body, "fresh");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TesselDlgTest, ManifestLargerThanOneMebibyteCannotBeOpened) {
+  // Well-formed, and padded past the limit with a comment.
+  const std::string head = "<?xml version=\"1.0\"?><config><DelMod><course>v1</course></DelMod><!--";
+  const std::string tail = "--></config>";
+  std::string large = head + std::string(1024 * 1024 - head.size() - tail.size(), 'p') + tail;
+  site.Set("/tovan.xml", large);
+  Start().reset();
+  EXPECT_TRUE(boxes->Texts().empty());  // exactly the limit: read
+  ASSERT_EQ(flash->loaded.size(), 1u);
+
+  large.insert(head.size(), "p");
+  site.Set("/tovan.xml", large);
+  auto dlg = Start();
+  EXPECT_EQ(boxes->Texts(), std::vector<std::string>{"打开资源更新文件失败！"});
+  EXPECT_TRUE(flash->loaded.empty());
+  EXPECT_TRUE(dlg->LoadingTextVisible());
+}
+
+TEST_F(TesselDlgTest, AModuleListedTwiceEndsWithOneEntryOfItsLastVersion) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  Start().reset();
+  site.Set("/tovan.xml", Manifest("<story>s1</story><course>v1</course><story>s2</story><course>v2</course>"));
+  Start().reset();
+  EXPECT_NE(Versions().find("<root><course>v2</course><story>s2</story></root>"), std::string::npos) << Versions();
+}
+
+TEST_F(TesselDlgTest, VersionFileThatCannotBeSavedOnAFullDiskKeepsTheCache) {
+  std::string modules;
+  for (int i = 0; i < 2000; ++i) modules += "<m" + std::to_string(i) + ">v1</m" + std::to_string(i) + ">";
+  site.Set("/tovan.xml", Manifest(modules));
+  Start().reset();
+  const std::string before = Versions();
+  WriteFile(cache / "m7/f.swf", "kept");
+  ASSERT_GT(before.size(), 30000u);
+
+  // The next start adds modules, and the longer version file no longer fits.
+  std::string more;
+  for (int i = 2000; i < 2100; ++i) more += "<n" + std::to_string(i) + ">v1</n" + std::to_string(i) + ">";
+  site.Set("/tovan.xml", Manifest(more));
+  {
+    CFileSizeLimit full(before.size() + 200);  // as much as any one file may take now
+    Start().reset();
+  }
+  EXPECT_EQ(Versions(), before);
+
+  // And the start after it still knows the modules: nothing of theirs goes.
+  Start().reset();
+  EXPECT_EQ(ReadFile(cache / "m7/f.swf"), "kept");
+  EXPECT_NE(Versions().find("<n2099>v1</n2099></root>"), std::string::npos);
 }
 
 }  // namespace

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "TempDir.h"
 #include "FreePort.h"
+#include "TempDir.h"
 #include "server/GenericServer.h"
 
 using namespace std::chrono_literals;
@@ -88,7 +88,6 @@ class CTestServer : public CGenericServer {
   std::vector<std::pair<std::string, std::uint16_t>> m_accepted;
   std::vector<std::uint32_t> m_sent;
 };
-
 
 // The far end of a connection, as the movie's player would hold it.
 class CClient {
@@ -400,6 +399,43 @@ TEST_F(GenericServer, FailingRequestHandlerEndsOnlyItsOwnConnection) {
   const std::string text = LogText();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;  // only the exception is a failure
   EXPECT_NE(text.find("\t[ClientThread]\t[0]\r\n"), std::string::npos) << text;
+}
+
+TEST_F(GenericServer, ConnectionsPastTheCapAreClosedUnservedWithOneLinePerBurst) {
+  constexpr std::size_t kCap = 256;
+  CTestServer server;
+  ASSERT_TRUE(server.Run(m_nPort, 0));
+  std::vector<std::unique_ptr<CClient>> held;
+  for (std::size_t i = 0; i < kCap; ++i) {
+    held.push_back(std::make_unique<CClient>(m_nPort));
+    ASSERT_TRUE(held.back()->Connected());
+  }
+  for (int i = 0; i < 1000 && server.Accepted().size() < kCap; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(server.Accepted().size(), kCap);
+
+  for (int i = 0; i < 3; ++i) {
+    CClient extra(m_nPort);
+    extra.Send("one too many\r\n\r\n");
+    EXPECT_EQ(extra.ReceiveToClose(), "");
+  }
+  EXPECT_EQ(server.Accepted().size(), kCap);
+  EXPECT_TRUE(server.Requests().empty());
+
+  // Once one has ended, connections are served again.
+  held.pop_back();
+  std::optional<std::string> reply;
+  for (int i = 0; i < 200 && reply != "reply to again\r\n\r\n"; ++i) {
+    std::this_thread::sleep_for(10ms);
+    CClient next(m_nPort);
+    next.Send("again\r\n\r\n");
+    reply = next.ReceiveToClose();
+  }
+  EXPECT_EQ(reply, "reply to again\r\n\r\n");
+  held.clear();
+  EXPECT_TRUE(server.Shutdown());
+  const std::string text = LogText();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find("\t[AcceptThread]\t[256]\r\n"), std::string::npos) << text;
 }
 
 // A derived class with nothing of its own to protect, left running.

@@ -4,7 +4,10 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,10 +15,12 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "TempDir.h"
 #include "FreePort.h"
+#include "SmallFilesystem.h"
+#include "TempDir.h"
 #include "server/HTTPServer.h"
 #include "server/Socket.h"
 #include "server/TestOrigins.h"
@@ -102,7 +107,6 @@ class CTestHTTPServer : public CHTTPServer {
   ~CTestHTTPServer() override { Stop(); }
 };
 
-
 // One connection as the movie's player holds it.
 class CConnection {
  public:
@@ -131,6 +135,12 @@ class CConnection {
     std::string strResponse = m_strPending.substr(0, nHeadEnd + nBody);
     m_strPending.erase(0, strResponse.size());
     return strResponse;
+  }
+  // At least n bytes of what arrives, or fewer when the connection ends first.
+  std::string ReadAtLeast(std::size_t n) {
+    while (m_strPending.size() < n)
+      if (!ReceiveMore()) break;
+    return m_strPending;
   }
   // Everything until the server closes the connection.
   std::string ReadUntilClosed() {
@@ -369,7 +379,7 @@ TEST_F(HttpServerTest, ReservedPrefixIsAnsweredByItsHandler) {
   });
   Start();
 
-  const std::string strCall = "GET /__host/call?RecStart HTTP/1.1\r\nConnection: Keep-Alive\r\nHost: x\r\n\r\n";
+  const std::string strCall = "GET /__host/call?RecStart HTTP/1.1\r\nConnection: Keep-Alive\r\nHost: localhost\r\n\r\n";
   EXPECT_EQ(Get(strCall), strHandlerReply);
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -416,6 +426,136 @@ TEST_F(HttpServerTest, StartEmptiesTheLogCreatesTheRootAndTakesTheNextFreePort) 
 TEST_F(HttpServerTest, EmptyRootIsRefused) {
   EXPECT_FALSE(m_server.Start("", "INDEX.HTML", FreePort(), kClientTimeoutMs));
   EXPECT_NE(RunLog().find("Empty cache directory.\t[Start]\t[0]"), std::string::npos) << RunLog();
+}
+
+// Resident memory of this process, which runs the server, in kB.
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string strLine;
+  while (std::getline(status, strLine))
+    if (strLine.rfind("VmRSS:", 0) == 0) return std::stol(strLine.substr(6));
+  return -1;
+}
+
+TEST_F(HttpServerTest, LargeFileGoesOutFromDiskWhileItsClientsDoNotRead) {
+  constexpr std::size_t kFileSize = 50 * 1024 * 1024;
+  constexpr int kClients = 20;
+  std::string strChunk(1024 * 1024, '\0');
+  for (std::size_t i = 0; i < strChunk.size(); ++i) strChunk[i] = static_cast<char>((i * 131 + i / 4099) & 0xff);
+  {
+    fs::create_directories(m_root / "video");
+    std::ofstream file(m_root / "video" / "big.mov", std::ios::binary);
+    for (std::size_t n = 0; n < kFileSize; n += strChunk.size()) file << strChunk;
+  }
+  Start();
+
+  std::vector<std::unique_ptr<CConnection>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<CConnection>(m_server.m_nPort));
+    clients.back()->Send(RequestFor("/video/big.mov"));
+  }
+  // Each reply has begun: whatever a connection holds of the file, it holds now.
+  for (auto& client : clients) ASSERT_GT(client->ReadAtLeast(200).size(), 199u);
+  EXPECT_LT(ResidentKb(), 200 * 1024);
+
+  // The bytes are the file's, whole.
+  const std::string strResponse = clients.front()->ReadResponse();
+  const std::string strHead = "Content-Length: " + std::to_string(kFileSize) + "\r\nConnection: close\r\n";
+  ASSERT_NE(strResponse.find(strHead), std::string::npos) << strResponse.substr(0, 300);
+  const std::size_t nBody = strResponse.find("\r\n\r\n") + 4;
+  ASSERT_EQ(strResponse.size() - nBody, kFileSize);
+  for (std::size_t n = 0; n < kFileSize; n += strChunk.size())
+    ASSERT_EQ(strResponse.compare(nBody + n, strChunk.size(), strChunk), 0) << "at " << n;
+}
+
+TEST_F(HttpServerTest, ReadOnlyCacheIsServed) {
+  CSmallFilesystem disk(1024 * 1024);
+  m_root = fs::path(disk.Path()) / "quillby" / "sz";
+  WriteFile(m_root / "course" / "a.swf", "FWS-ro");
+  WriteFile(m_root / "data" / "list.xml", "<cached/>");
+  m_site->Put("/data/list.xml", "<fresh/>");
+  disk.MakeReadOnly();
+  Start();
+
+  EXPECT_EQ(Get(RequestFor("/course/a.swf")), Ok("application/x-shockwave-flash", "FWS-ro"));
+  // The fresh copy cannot be stored: the cached one is served.
+  EXPECT_EQ(Get(RequestFor("/data/list.xml")), Ok("text/html", "<cached/>"));
+  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/data/list.xml"});
+}
+
+TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
+  WriteFile(m_root / "a.swf", "FWS-a");
+  m_server.SetReservedHandler("/__host/", [](const std::string&) { return std::string("handled"); });
+  Start();
+
+  for (const char* pszHost : {"evil.example", "127.0.0.1.evil.example", "localhost.evil.example:80", "127.0.0.2",
+                              "localhost:80x", "", "0.0.0.0"}) {
+    const std::string strHeader = std::string("Host: ") + pszHost + "\r\n";
+    EXPECT_EQ(Get("GET /a.swf HTTP/1.1\r\n" + strHeader + "\r\n"), kNotFound) << pszHost;
+    EXPECT_EQ(Get("GET /lesson/b.swf HTTP/1.1\r\nConnection: Keep-Alive\r\n" + strHeader + "\r\n"), kNotFound);
+    EXPECT_EQ(Get("GET /__host/call HTTP/1.1\r\nhost: 127.0.0.1\r\nHOST:" + std::string(pszHost) + "\r\n\r\n"),
+              kNotFound);
+  }
+  EXPECT_TRUE(m_site->Log().empty());
+  EXPECT_FALSE(fs::exists(m_root / "lesson"));
+
+  for (const char* pszHost : {"127.0.0.1", "127.0.0.1:9898", "localhost", "LocalHost:80", " localhost:65535 "})
+    EXPECT_EQ(Get(std::string("GET /a.swf HTTP/1.1\r\nHost:") + pszHost + "\r\n\r\n"),
+              Ok("application/x-shockwave-flash", "FWS-a"))
+        << pszHost;
+  EXPECT_EQ(Get("GET /__host/call HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), "handled");
+}
+
+// Headers of a 200 with a long body, then a byte every 200 ms until the
+// fetch goes away.
+void Trickle(const std::string&, int fd) {
+  testing_origins::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+  for (int i = 0; i < 1000; ++i) {
+    if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+std::vector<std::string> FilesBelow(const fs::path& dir) {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), dir).string());
+  return files;
+}
+
+TEST_F(HttpServerTest, StopEndsAFetchFromATricklingSiteAndLeavesNoTemporaryFile) {
+  testing_origins::CRawOrigin trickling(Trickle);
+  ::setenv("QUILLBY_BASE_URL", trickling.Url("/").c_str(), 1);
+  Start();
+  CConnection connection(m_server.m_nPort);
+  connection.Send(RequestFor("/lesson/slow.swf?v1"));
+  for (int i = 0; i < 500 && trickling.Requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(trickling.Requests().size(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // bytes are arriving
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(m_server.Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(FilesBelow(m_root), std::vector<std::string>{});
+}
+
+TEST_F(HttpServerTest, StartRemovesWhatKilledRunsWereFetching) {
+  // A process that has ended: its pid is free.
+  const pid_t nDead = ::fork();
+  if (nDead == 0) ::_exit(0);
+  ASSERT_GT(nDead, 0);
+  ::waitpid(nDead, nullptr, 0);
+  const std::string strDead = "." + std::to_string(nDead) + "-7.part";
+  const std::string strLive = "." + std::to_string(::getpid()) + "-0.part";
+  WriteFile(m_root / "course" / ("a.swf" + strDead), "half");
+  WriteFile(m_root / ("VerDel.Dat" + strDead), "half");
+  WriteFile(m_root / "course" / ("b.swf" + strLive), "being written");
+  WriteFile(m_root / "course" / "notes.part", "a course file");
+  Start();
+  std::vector<std::string> files = FilesBelow(m_root);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"course/b.swf" + strLive, "course/notes.part"}));
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "SmallFilesystem.h"
 #include "support/Xml.h"
 
 using namespace VeldXml;
@@ -207,6 +209,7 @@ TEST_F(XmlFiles, FailedSaveReportsFalseAndKeepsThePreviousPath) {
   EXPECT_FALSE(doc.Save(PathOf("no/such/dir/x.xml")));
   EXPECT_FALSE(doc.Save("/dev/full"));  // opens, but the write fails
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));  // written to, not replaced
   doc.GetRoot()->NewChild("n");
   ASSERT_TRUE(doc.Save());
   EXPECT_NE(Read(path).find("<n/>"), std::string::npos);
@@ -440,4 +443,53 @@ TEST(XmlUntrusted, QuadraticBlowupIsRefused) {
     EXPECT_LE(doc.GetRoot()->GetText().size(), 1u << 20);
   }
   EXPECT_TRUE(doc.GetRoot()->IsNull());
+}
+
+// A tag with n attributes (or a document type with n attribute defaults) in
+// a document of element r.
+std::string WithValues(int n, bool bInDocumentType) {
+  std::string values;
+  for (int i = 0; i < n; ++i)
+    values += bInDocumentType ? " a" + std::to_string(i) + " CDATA \"x\"" : " a" + std::to_string(i) + "=''";
+  return bInDocumentType ? "<!DOCTYPE r [<!-- ' --><!ATTLIST r" + values + ">]><r/>" : "<r" + values + "/>";
+}
+
+TEST(XmlUntrusted, TagsWithThousandsOfAttributesAreRefused) {
+  CXmlDocument doc;
+  for (bool bInDocumentType : {false, true}) {
+    EXPECT_TRUE(doc.LoadXml(WithValues(1000, bInDocumentType))) << bInDocumentType;
+    EXPECT_FALSE(doc.LoadXml(WithValues(100000, bInDocumentType))) << bInDocumentType;
+  }
+  // The same in a file in UTF-16, and quotes in comments and text count for nothing.
+  std::string strUtf16 = "\xFF\xFE";
+  for (char c : WithValues(1001, false)) strUtf16 += std::string{c, '\0'};
+  const std::string strPath = (fs::temp_directory_path() / ("xml-attrs-" + std::to_string(::getpid()))).string();
+  std::ofstream(strPath, std::ios::binary) << strUtf16;
+  EXPECT_FALSE(doc.Open(strPath));
+  fs::remove(strPath);
+  EXPECT_TRUE(doc.LoadXml("<r><!-- " + std::string(5000, '"') + " --><m>" + std::string(5000, '\'') + "</m></r>"));
+}
+
+TEST_F(XmlFiles, SaveOnAFullDiskFailsAndLeavesThePreviousFileWhole) {
+  CSmallFilesystem disk(64 * 1024);
+  const std::string path = disk.Path() + "/VerDel.Dat";
+  CXmlDocument versions;
+  ASSERT_TRUE(versions.LoadXml(kEmptyVersionFile));
+  CXmlNode root = versions.GetRoot();
+  for (int i = 0; i < 1000; ++i) root.NewChild("m" + std::to_string(i))->SetText("v1");
+  ASSERT_TRUE(versions.Save(path));
+  const std::string strBefore = Read(path);
+  ASSERT_GT(strBefore.size(), 12000u);
+  disk.Fill();
+
+  // Six times the size: more than the disk has, even in place of the old file.
+  for (int i = 1000; i < 6000; ++i) root.NewChild("m" + std::to_string(i))->SetText("v1");
+  EXPECT_FALSE(versions.Save(path));
+  EXPECT_EQ(Read(path), strBefore);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(disk.Path())) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  const std::vector<std::string> expected =
+      disk.IsTmpfs() ? std::vector<std::string>{"VerDel.Dat", "filler"} : std::vector<std::string>{"VerDel.Dat"};
+  EXPECT_EQ(names, expected);
 }

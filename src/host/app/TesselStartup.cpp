@@ -1,13 +1,17 @@
 // The start-up sequence: server, manifest, cache reconciliation, boot movie
 // and the encoder library.
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 #include "audio/encoder/LameEnc.h"
 #include "host/app/TesselDlg.h"
+#include "host/app/VersionEntries.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "platform/ReplaceFile.h"
 #include "server/BaseUrl.h"
 #include "server/Fetch.h"
 
@@ -24,10 +28,19 @@ constexpr const char* kVersionFileName = "VerDel.Dat";
 constexpr const char* kNewVersionFile = "<?xml version=\"1.0\"?><root></root>";
 constexpr const char* kBootMovie = "http://127.0.0.1:%d/qzboot.swf";
 constexpr const char* kManifestFailed = "打开资源更新文件失败！";
+// The manifest comes from the network: a larger one counts as one that
+// cannot be opened, before the parser spends time and memory on it.
+constexpr std::uintmax_t kMaxManifestSize = 1024 * 1024;
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool IsTooLarge(const std::string& path) {
+  std::error_code ec;
+  const std::uintmax_t nSize = std::filesystem::file_size(path, ec);
+  return !ec && nSize > kMaxManifestSize;
 }
 
 }  // namespace
@@ -51,7 +64,7 @@ void CTesselDlg::RunStartup() {
   DownloadFile(baseUrl + kManifestName, manifestPath);
 
   VeldXml::CXmlDocument manifest;
-  if (!manifest.Open(manifestPath)) {
+  if (IsTooLarge(manifestPath) || !manifest.Open(manifestPath)) {
     platform::MessageBox(kManifestFailed);
     manifest.Close();
     return;
@@ -68,7 +81,7 @@ void CTesselDlg::RunStartup() {
 
   EnsureDirectoryPath(m_cacheDir);
   versions.Save(versionPath);
-  if (!PathExists(manifestPath)) std::ofstream(manifestPath, std::ios::binary) << manifestBytes;
+  if (!PathExists(manifestPath)) platform::ReplaceFileContents(manifestPath, manifestBytes);
   versions.Close();
   manifest.Close();
 
@@ -90,15 +103,17 @@ void CTesselDlg::ReconcileWithVersionFile(VeldXml::CXmlDocument& manifest, VeldX
   }
   VeldXml::CXmlNodes modules;
   modules = delMod.GetChildren();
+  CVersionEntries entries(versions);
   for (int i = 0; i < modules.GetCount(); ++i) {
     VeldXml::CXmlNode module = modules.GetItem(i);
     const std::string name = module.GetName();
     const std::string value = module.GetText();
-    VeldXml::CXmlNode entry = versions.SelectSingleNode("//root/" + name);
+    VeldXml::CXmlNode entry = entries.Find(name);
     if (entry.IsNull()) {
       VeldXml::CXmlNode root = versions.GetRoot();
-      VeldXml::CXmlNode added = root.NewChild(name);
-      added.SetText(value);
+      VeldXml::CXmlNodePtr added = root.NewChild(name);
+      added->SetText(value);
+      entries.Added(name, added);
       DeleteTree(m_cacheDir + "/" + name);
     } else if (entry.GetText() != value) {
       entry.SetText(value);
