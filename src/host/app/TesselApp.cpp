@@ -18,10 +18,10 @@ namespace {
 // server under a reserved prefix.
 std::unique_ptr<CShockwaveflash1> MakeMovieControl(QWidget* parent, CHTTPServer& server) {
   auto flash = std::make_unique<CRuffleFlash>(parent);
-  server.SetReservedHandler(CMoviePageHandler::kPrefix,
-                            [handler = flash->GetPageHandler()](const std::string& request) {
-                              return handler->HandleRequest(request);
-                            });
+  server.SetReservedHandler(
+      CMoviePageHandler::kPrefix,
+      [handler = flash->GetPageHandler()](const std::string& request) { return handler->HandleRequest(request); },
+      CMoviePageHandler::kMaxCallSize);
   return flash;
 }
 
