@@ -296,6 +296,18 @@ TEST_F(TesselDlgTest, WindowSizesToTheMovieAndTogglesWithGetWinSize) {
   EXPECT_EQ(dlg->size(), QSize(970, 607));
 }
 
+TEST_F(TesselDlgTest, WindowCarriesTheProgramsIconLargeAndSmall) {
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  const QList<QSize> sizes = dlg->windowIcon().availableSizes();
+  for (const QSize size : {QSize(128, 128), QSize(32, 32), QSize(16, 16)})
+    EXPECT_TRUE(sizes.contains(size)) << size.width();
+  // Drawn, not blank: the corner is clear and the middle is not.
+  const QImage image = dlg->windowIcon().pixmap(128).toImage();
+  EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+  EXPECT_EQ(qAlpha(image.pixel(64, 64)), 255);
+}
+
 TEST_F(TesselDlgTest, EscapeAndEnterNeverCloseTheWindow) {
   auto dlg = MakeWindow();
   dlg->OnInitDialog();

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPixmap>
 #include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -13,6 +14,10 @@
 #include "audio/VolumeIn.h"
 #include "host/DeleteTree.h"
 #include "platform/MessageBox.h"
+
+// The icon is compiled into this library; a static library's resources are
+// registered by hand.
+static void InitIconResource() { Q_INIT_RESOURCE(quillby); }
 
 namespace host {
 
@@ -28,12 +33,24 @@ constexpr const char* kWebSite = "www.quillby.cn";
 constexpr const char* kLoadingText = "载入资源中,请稍后";
 constexpr const char* kAudioInitFailed = "录音设备初始化失败,部分功能无法使用!";
 
+constexpr const char* kIconResource = ":/quillby.png";
+
+// The large image and small ones drawn from it, for title bars and task lists.
+QIcon LoadIcon() {
+  InitIconResource();
+  const QPixmap large(kIconResource);
+  QIcon icon(large);
+  for (int size : {16, 32}) icon.addPixmap(large.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  return icon;
+}
+
 QString Caption() { return QString("%1 1.2 - %2").arg(kProductName, kWebSite); }
 
 }  // namespace
 
 CTesselDlg::CTesselDlg(const FlashFactory& makeFlash, audio::IWaveDevices& devices, QWidget* parent)
     : QDialog(parent),
+      m_hIcon(LoadIcon()),
       m_audio(devices),
       m_progress(new QProgressBar(this)),
       m_loadingText(new QLabel(QString::fromUtf8(kLoadingText), this)) {
@@ -64,6 +81,7 @@ int CTesselDlg::DoModal() {
 
 bool CTesselDlg::OnInitDialog() {
   CreateTarget();
+  setWindowIcon(m_hIcon);
   m_progress->hide();
   platform::SetTimer(GetSafeHwnd(), kStartupTimerId, kStartupTimerPeriod);
   if (!m_audio.Initialize(audio::FindRecordingDevice(), GetSafeHwnd(), this))
