@@ -38,7 +38,7 @@ const STEP_MS = 60000;
 // The boot movie's stage and where its parts are (stage pixels).
 const STAGE = { width: 970, height: 607 };
 const BUTTON = { width: 150, height: 40 };
-const BUTTONS = { record: 0, stop: 1, upload: 3, close: 8 }; // two rows of five
+const BUTTONS = { record: 0, stop: 1, upload: 3, fullScreen: 5, close: 8 }; // two rows of five
 const UPLOAD_STATE = { x: 150, y: 350, width: 330, height: 26 };
 const LESSON_HEADER = { x: 730, y: 165, rgb: [0xff, 0xd8, 0x6b] }; // the lesson's yellow title bar
 const PICTURE_APPLE = { x: 550, y: 464, rgb: [0xd0, 0x20, 0x20] }; // first red apple of the picture
@@ -332,6 +332,19 @@ describe("the demo course end to end", { concurrency: false }, () => {
     assert.match(fs.readFileSync(path.join(cache, "VerDel.Dat"), "utf8"), new RegExp(`<course>${version}</course>`));
     await waitFor("the lesson movie on the stage", () => movie.shows(LESSON_HEADER), { timeoutMs: STEP_MS });
     await waitFor("the picture on the stage", () => movie.shows(PICTURE_APPLE), { timeoutMs: STEP_MS });
+  });
+
+  step("the full-screen button, pressed twice, toggles the window and the program goes on", async () => {
+    const width = () => page.evaluate("window.innerWidth");
+    const windowed = await width();
+    assert.equal(windowed, STAGE.width);
+    await movie.press("fullScreen");
+    await waitFor("the movie to cover the screen", async () => (await width()) !== windowed, { timeoutMs: STEP_MS });
+    await movie.press("fullScreen");
+    await waitFor("the window to come back", async () => (await width()) === windowed, { timeoutMs: STEP_MS });
+    await sleep(1000);
+    assert.ok(program.running(), "the program still runs");
+    assert.ok(await page.evaluate(MOVIE_READY), "the movie still runs");
   });
 
   step("record and stop make test.wav and test.mp3", async () => {

@@ -191,6 +191,14 @@ var quillby = (function () {
 
   // ---- From the program -------------------------------------------------
 
+  // The movie is the page's one control, so keys go to it without a click.
+  // The player reads keys only once a pointer went down on it: that is told
+  // to the player element alone (the movie itself sees no click), once the
+  // player stands ready.
+  function takeFocus() {
+    player.dispatchEvent(new PointerEvent("pointerdown", { isPrimary: true }));
+  }
+
   function start() {
     if (!window.RufflePlayer || typeof window.RufflePlayer.newest !== "function") {
       document.body.textContent = "Flash player files missing";
@@ -201,7 +209,7 @@ var quillby = (function () {
     player.addEventListener("loadedmetadata", () => console.info("movie loaded"));
     player.ruffle().addFSCommandHandler(fsCommand);
     document.body.appendChild(player);
-    if (movieUrl) player.ruffle().load(Object.assign({ url: movieUrl }, PLAYER_OPTIONS));
+    if (movieUrl) player.ruffle().load(Object.assign({ url: movieUrl }, PLAYER_OPTIONS)).then(takeFocus);
   }
 
   function play() {
