@@ -203,6 +203,28 @@ TEST_F(MovieWindowTest, ArgumentsReachTheProgramAsTheMovieGaveThem) {
   ASSERT_NE(dlg->Find("upokSeen"), nullptr);
 }
 
+// An ActionScript 3 movie from a real compiler goes the same way as the
+// older player's: its queries are answered, its upload goes out and it
+// hears UPOK.
+TEST_F(MovieWindowTest, ActionScript3MovieQueriesUploadsAndHearsUPOK) {
+  std::ifstream in(AS3_MOVIE_PATH, std::ios::binary);
+  const std::string movie((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(movie.substr(0, 3), "CWS");
+  auto dlg = Run(movie, [](CWatchedDlg& window, const SeenCall& call) {
+    if (Names(call, "upokHeard")) window.close();
+  });
+  for (const char* query : {"getWelcome", "getClient", "getOSVersion", "test_wave", "run_recognize"})
+    EXPECT_NE(dlg->Find(query), nullptr) << query;
+  const auto uploads = site.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].rfind("/Upfile.ashx\n", 0), 0u) << uploads[0];
+  EXPECT_NE(uploads[0].find("\nuid=client,client,未知,1,1\n"), std::string::npos) << uploads[0];
+  EXPECT_NE(uploads[0].find("\ntid=  \n"), std::string::npos) << uploads[0];
+  const SeenCall* heard = dlg->Find("upokHeard");
+  ASSERT_NE(heard, nullptr) << "UPOK did not reach the movie";
+  EXPECT_NE(heard->request.find("<arguments><string></string></arguments>"), std::string::npos) << heard->request;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
