@@ -117,18 +117,7 @@ CHttpSocket::CHttpSocket()
   std::memset(m_szIp, 0, sizeof m_szIp);
 }
 
-CHttpSocket::CHttpSocket(const CHttpSocket& other) {
-  std::memcpy(m_szRequest, other.m_szRequest, sizeof m_szRequest);
-  std::memcpy(m_szResponse, other.m_szResponse, sizeof m_szResponse);
-  std::memcpy(m_szIp, other.m_szIp, sizeof m_szIp);
-  m_nServerPort = other.m_nServerPort;
-  m_bIsConnected = other.m_bIsConnected;
-  m_hSocket = CSharedSocket::Acquire(other.m_hSocket);
-  m_pHostEntry = other.m_pHostEntry;
-  m_nLinePos = other.m_nLinePos;
-  m_bHeaderRead = other.m_bHeaderRead;
-  m_nHeaderLength = other.m_nHeaderLength;
-}
+CHttpSocket::CHttpSocket(const CHttpSocket& other) : CHttpSocket() { *this = other; }
 
 CHttpSocket& CHttpSocket::operator=(const CHttpSocket& other) {
   CSharedSocket* previous = m_hSocket;

@@ -81,12 +81,8 @@ class MovieWindowTest : public ::testing::Test {
   void SetUp() override {
     root = fs::temp_directory_path() / ("movie-window-" + std::to_string(::getpid()));
     fs::remove_all(root);
-    fs::create_directories(root / "appdata");
     fs::create_directories(root / "work");
-    setenv("APPDATA", (root / "appdata").c_str(), 1);
-    setenv("WINDIR", root.c_str(), 1);
-    setenv("QUILLBY_BASE_URL", site.Url().c_str(), 1);
-    setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(site.Port())).c_str(), 1);
+    site.PointProgramAt(root);
     setenv("no_proxy", "127.0.0.1", 1);
     m_previousDir = fs::current_path();
     fs::current_path(root / "work");

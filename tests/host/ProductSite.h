@@ -2,9 +2,11 @@
 // The product web site for the window's tests, on 127.0.0.1: files the test
 // sets (the manifest, the boot movie), and the upload service.
 #include <httplib.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -58,6 +60,16 @@ class ProductSite {
   }
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
   int Port() const { return m_port; }
+
+  // The program's settings for this site, with the cache below root/appdata
+  // and the run log in root.
+  void PointProgramAt(const std::filesystem::path& root) const {
+    std::filesystem::create_directories(root / "appdata");
+    setenv("APPDATA", (root / "appdata").c_str(), 1);
+    setenv("WINDIR", root.c_str(), 1);
+    setenv("QUILLBY_BASE_URL", Url().c_str(), 1);
+    setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(m_port)).c_str(), 1);
+  }
 
  private:
   httplib::Server m_server;

@@ -54,11 +54,7 @@ class TesselDlgTest : public ::testing::Test {
   void SetUp() override {
     root = fs::temp_directory_path() / ("tessel-dlg-" + std::to_string(::getpid()));
     fs::remove_all(root);
-    fs::create_directories(root / "appdata");
-    setenv("APPDATA", (root / "appdata").c_str(), 1);
-    setenv("WINDIR", root.c_str(), 1);
-    setenv("QUILLBY_BASE_URL", site.Url().c_str(), 1);
-    setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(site.Port())).c_str(), 1);
+    site.PointProgramAt(root);
     cache = root / "appdata/quillby/sz";
     previous = platform::SetMessageBoxPresenter(boxes);
     host::g_windowedMode = 0;
