@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Generous: the web engine and the player start slowly on a loaded machine.
-constexpr auto kRunLimit = 180s;
+constexpr auto kRunLimit = 90s;
 
 struct SeenCall {
   std::string request;
