@@ -314,7 +314,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
     // The page's own record of its first request to the program.
     const firstCall = await waitFor("the movie's first call to reach the program", () =>
       page.evaluate(`(() => {
-        const e = performance.getEntriesByType("resource").find((r) => r.name.includes("/__quillby__/call?"));
+        const e = performance.getEntriesByType("resource").find((r) => r.name.endsWith("/__quillby__/call"));
         return e ? { at: performance.timeOrigin + e.responseEnd, size: e.encodedBodySize } : null;
       })()`)
     , { timeoutMs: STEP_MS });
