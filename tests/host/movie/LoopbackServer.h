@@ -146,6 +146,12 @@ class CLoopbackServer {
   std::thread m_acceptThread;
 };
 
+// The request's target begins with prefix, whatever its method.
+inline bool TargetStartsWith(const std::string& request, const std::string& prefix) {
+  const auto space = request.find(' ');
+  return space != std::string::npos && request.compare(space + 1, prefix.size(), prefix) == 0;
+}
+
 // One request on a fresh connection; the whole reply, read to the close.
 inline std::string HttpExchange(int port, const std::string& request) {
   CUniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
