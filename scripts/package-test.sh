@@ -101,6 +101,7 @@ cp tests/e2e/*.mjs "$E/tests/e2e/"
 cp -r node_modules/ws "$E/node_modules/"
 cp "$BUILD/bin/demosite" "$BUILD/bin/lame_enc.so" "$E/bin/"
 cp -r "$BUILD/demo/site" "$E/site"
+cp -r "$BUILD/as3-site" "$E/as3-site"
 chown -R "$PUPIL:" "$E"
 
 # run_e2e NAME PROGRAM HOME: the end-to-end test of PROGRAM as the test user
@@ -113,7 +114,7 @@ run_e2e() {
   chown "$PUPIL:" "$home" "$WORK/tmp-$name" "$WORK/artefacts-$name"
   runuser -u "$PUPIL" -- env -i PATH=/usr/bin:/bin HOME="$home" USER="$PUPIL" LOGNAME="$PUPIL" LANG=C.UTF-8 \
     TMPDIR="$WORK/tmp-$name" E2E_QUILLBY="$program" E2E_HOME="$home" E2E_DEMOSITE="$E/bin/demosite" \
-    E2E_SITE_ROOT="$E/site" E2E_ENCODER="$E/bin/lame_enc.so" E2E_MPG123="$(command -v mpg123)" \
+    E2E_SITE_ROOT="$E/site" E2E_AS3_SITE_ROOT="$E/as3-site" E2E_ENCODER="$E/bin/lame_enc.so" E2E_MPG123="$(command -v mpg123)" \
     E2E_ARTEFACTS="$WORK/artefacts-$name" \
     "$(command -v node)" --test --test-reporter=tap "$E/tests/e2e/demo_course.test.mjs" >"$log" 2>&1 &
   local e2e=$! sandboxed="" unsandboxed="" main p ns

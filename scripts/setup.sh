@@ -18,6 +18,7 @@ PACKAGES=(
   libcairo2-dev fonts-dejavu-core
   qt6-base-dev qt6-webengine-dev
   fonts-wqy-microhei
+  haxe
   xvfb xauth
   wrk nginx-light
   desktop-file-utils debootstrap bubblewrap

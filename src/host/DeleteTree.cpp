@@ -1,6 +1,7 @@
 #include "host/DeleteTree.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,27 +10,47 @@
 namespace host {
 
 namespace {
+
 struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
 };
+
+// Empties the directory open as fd (which the search takes over). Every
+// step goes through the directory's descriptor and never follows a link,
+// so a link is removed as a link and nothing outside the tree is reached,
+// even if a directory is swapped for a link meanwhile.
+void DeleteContents(int fd) {
+  std::unique_ptr<DIR, DirCloser> search(fdopendir(fd));
+  if (!search) {
+    close(fd);
+    return;
+  }
+  while (dirent* entry = readdir(search.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (fstatat(dirfd(search.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      const int child = openat(dirfd(search.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) DeleteContents(child);
+      unlinkat(dirfd(search.get()), name.c_str(), AT_REMOVEDIR);
+    } else {
+      unlinkat(dirfd(search.get()), name.c_str(), 0);
+    }
+  }
+}
+
 }  // namespace
 
 bool DeleteTree(const std::string& dir) {
-  {
-    std::unique_ptr<DIR, DirCloser> search(opendir(dir.c_str()));
-    if (!search) return false;
-    while (dirent* entry = readdir(search.get())) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      std::string path = dir + "/" + name;
-      struct stat st {};
-      if (lstat(path.c_str(), &st) != 0) continue;
-      if (S_ISDIR(st.st_mode))
-        DeleteTree(path);
-      else
-        unlink(path.c_str());
-    }
-  }
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  // A link given as the directory (a module, or the cache itself) goes as
+  // a link: what it points to is not the cache's to delete.
+  if (S_ISLNK(st.st_mode)) return unlink(dir.c_str()) == 0;
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DeleteContents(fd);
   return rmdir(dir.c_str()) == 0;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +29,9 @@ constexpr const char* kCloseFailed = "closesocket()函数执行失败!";
 constexpr const char* kSetOptionFailed = "setsockopt()函数执行失败!";
 
 constexpr int kDefaultPort = 80;
-constexpr int kNoSocket = 0;
 constexpr int kInvalidSocket = -1;
+// What a shared socket holds once one of its owners closed it.
+constexpr int kClosedSocket = -2;
 constexpr const char* kUserAgent = "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)";
 constexpr const char* kCrLf = "\r\n";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
@@ -39,7 +41,7 @@ constexpr int kStatusDigits = 3;
 
 void ShowFailure(const char* text) { platform::MessageBox(text, kCaption); }
 
-bool IsOpen(int socket) { return socket != kNoSocket && socket != kInvalidSocket; }
+bool IsOpen(int socket) { return socket >= 0; }
 
 int TcpProtocol() {
   protoent entry{};
@@ -80,10 +82,32 @@ ssize_t ReceiveOnce(int socket, void* buffer, size_t size) {
 
 }  // namespace
 
+// One descriptor for an object and all its copies. The first CloseSocket of
+// any of them closes it; the others then find it closed and never touch the
+// number again, which the system may already have given to another file.
+struct CHttpSocket::CSharedSocket {
+  explicit CSharedSocket(int fd) : m_fd(fd) {}
+  std::atomic<int> m_nRefs{1};
+  std::atomic<int> m_fd;
+
+  static CSharedSocket* Acquire(CSharedSocket* socket) {
+    if (socket) socket->m_nRefs.fetch_add(1, std::memory_order_relaxed);
+    return socket;
+  }
+  // The descriptor to use now; never open once an owner closed it.
+  static int Fd(const CSharedSocket* socket) { return socket ? socket->m_fd.load() : kClosedSocket; }
+  // The last owner closes a descriptor that no CloseSocket closed.
+  static void Release(CSharedSocket* socket) {
+    if (!socket || socket->m_nRefs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (const int fd = socket->m_fd.load(); IsOpen(fd)) ::close(fd);
+    delete socket;
+  }
+};
+
 CHttpSocket::CHttpSocket()
     : m_nServerPort(kDefaultPort),
       m_bIsConnected(0),
-      m_hSocket(kNoSocket),
+      m_hSocket(nullptr),
       m_pHostEntry(nullptr),
       m_nLinePos(0),
       m_bHeaderRead(0),
@@ -93,15 +117,36 @@ CHttpSocket::CHttpSocket()
   std::memset(m_szIp, 0, sizeof m_szIp);
 }
 
-CHttpSocket::CHttpSocket(const CHttpSocket& other) = default;
-CHttpSocket& CHttpSocket::operator=(const CHttpSocket& other) = default;
+CHttpSocket::CHttpSocket(const CHttpSocket& other) : CHttpSocket() { *this = other; }
 
-CHttpSocket::~CHttpSocket() { CloseSocket(); }
+CHttpSocket& CHttpSocket::operator=(const CHttpSocket& other) {
+  CSharedSocket* previous = m_hSocket;
+  m_hSocket = CSharedSocket::Acquire(other.m_hSocket);
+  CSharedSocket::Release(previous);
+  std::memmove(m_szRequest, other.m_szRequest, sizeof m_szRequest);
+  std::memmove(m_szResponse, other.m_szResponse, sizeof m_szResponse);
+  std::memmove(m_szIp, other.m_szIp, sizeof m_szIp);
+  m_nServerPort = other.m_nServerPort;
+  m_bIsConnected = other.m_bIsConnected;
+  m_pHostEntry = other.m_pHostEntry;
+  m_nLinePos = other.m_nLinePos;
+  m_bHeaderRead = other.m_bHeaderRead;
+  m_nHeaderLength = other.m_nHeaderLength;
+  return *this;
+}
+
+CHttpSocket::~CHttpSocket() {
+  CloseSocket();
+  CSharedSocket::Release(m_hSocket);
+}
 
 int CHttpSocket::Socket() {
   if (m_bIsConnected) return 0;
-  m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, TcpProtocol());
-  if (m_hSocket == kInvalidSocket) {
+  // A socket made earlier and never connected stays with the copies that
+  // share it; this object lets go of it.
+  CSharedSocket::Release(m_hSocket);
+  m_hSocket = new CSharedSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, TcpProtocol()));
+  if (m_hSocket->m_fd == kInvalidSocket) {
     ShowFailure(kSocketFailed);
     return 0;
   }
@@ -126,7 +171,8 @@ int CHttpSocket::Connect(char* szHostName, int nPort) {
   address.sin_port = htons(static_cast<uint16_t>(m_nServerPort));
   std::memcpy(&address.sin_addr, a, sizeof address.sin_addr);
   // Without a socket of its own the object must not connect descriptor 0.
-  if (!IsOpen(m_hSocket) || ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const int fd = CSharedSocket::Fd(m_hSocket);
+  if (!IsOpen(fd) || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ShowFailure(kConnectFailed);
     return 0;
   }
@@ -171,7 +217,7 @@ int CHttpSocket::SendRequest(const char* pRequestHeader, long Length) {
     // The formatted length, but never past the end of a caller's own text.
     if (text != m_szRequest) size = strnlen(text, size);
   }
-  if (Length < 0 || ::send(m_hSocket, text, size, MSG_NOSIGNAL) < 0) {
+  if (Length < 0 || ::send(CSharedSocket::Fd(m_hSocket), text, size, MSG_NOSIGNAL) < 0) {
     ShowFailure(kSendFailed);
     return 0;
   }
@@ -182,17 +228,24 @@ int CHttpSocket::SendRequest(const char* pRequestHeader, long Length) {
 
 long CHttpSocket::Receive(char* pBuffer, long nMaxLength) {
   if (!m_bIsConnected) return 0;
-  ssize_t n = ReceiveOnce(m_hSocket, pBuffer, static_cast<size_t>(std::max(nMaxLength, 0L)));
+  ssize_t n = ReceiveOnce(CSharedSocket::Fd(m_hSocket), pBuffer, static_cast<size_t>(std::max(nMaxLength, 0L)));
   if (n <= 0) CloseSocket();
   return static_cast<long>(n);
 }
 
 int CHttpSocket::CloseSocket() {
-  if (m_hSocket != kNoSocket && ::close(m_hSocket) != 0) {
-    ShowFailure(kCloseFailed);
-    return 0;
+  if (m_hSocket) {
+    // Taken out first, so that no copy can close the number again.
+    const int fd = m_hSocket->m_fd.exchange(kClosedSocket);
+    // The invalid value a failed Socket left: closing it fails, and keeps failing.
+    if (fd == kInvalidSocket) m_hSocket->m_fd = kInvalidSocket;
+    if (fd != kClosedSocket && ::close(fd) != 0) {
+      ShowFailure(kCloseFailed);
+      return 0;
+    }
+    CSharedSocket::Release(m_hSocket);
   }
-  m_hSocket = kNoSocket;
+  m_hSocket = nullptr;
   m_bIsConnected = 0;
   return 1;
 }
@@ -209,7 +262,8 @@ int CHttpSocket::SetTimeout(int nTime, int nType) {
   value.tv_sec = nTime / 1000;
   value.tv_usec = (nTime % 1000) * 1000;
   int option = nType == 0 ? SO_RCVTIMEO : SO_SNDTIMEO;
-  if (!IsOpen(m_hSocket) || ::setsockopt(m_hSocket, SOL_SOCKET, option, &value, sizeof value) != 0) {
+  const int fd = CSharedSocket::Fd(m_hSocket);
+  if (!IsOpen(fd) || ::setsockopt(fd, SOL_SOCKET, option, &value, sizeof value) != 0) {
     ShowFailure(kSetOptionFailed);
     return 0;
   }
@@ -223,7 +277,7 @@ const char* CHttpSocket::GetResponseHeader(int& Length) {
     int count = 0;
     while (count < static_cast<int>(sizeof m_szResponse)) {
       char byte;
-      if (ReceiveOnce(m_hSocket, &byte, 1) <= 0) break;
+      if (ReceiveOnce(CSharedSocket::Fd(m_hSocket), &byte, 1) <= 0) break;
       m_szResponse[count++] = byte;
       if (count >= 4 && std::string_view(m_szResponse + count - 4, 4) == kHeaderEnd) break;
     }

@@ -5,7 +5,8 @@
 // none of them without raising the library's SONAME.
 //
 // Every socket failure is shown in a message box captioned "错误".
-// One object belongs to one thread at a time.
+// One object belongs to one thread at a time; so do its copies, which share
+// its socket.
 
 #define HTTPSOCKET_API __attribute__((visibility("default")))
 
@@ -14,7 +15,8 @@ struct hostent;
 class HTTPSOCKET_API CHttpSocket {
  public:
   CHttpSocket();
-  // Copies share the socket: closing either closes it for both.
+  // Copies share the socket: closing either closes it for both, and it is
+  // closed once, however many copies close or go.
   CHttpSocket(const CHttpSocket& other);
   virtual ~CHttpSocket();
   CHttpSocket& operator=(const CHttpSocket& other);
@@ -51,7 +53,11 @@ class HTTPSOCKET_API CHttpSocket {
   int m_nServerPort;
   char m_szIp[256];
   int m_bIsConnected;
-  int m_hSocket;
+  // The socket, shared with copies and counted; null means none. It takes
+  // the place the descriptor number and its padding had, so the object's
+  // size and the offsets of the fields around it stay as they were.
+  struct CSharedSocket;
+  CSharedSocket* m_hSocket;
   hostent* m_pHostEntry;
   int m_nLinePos;
   int m_bHeaderRead;
@@ -59,3 +65,4 @@ class HTTPSOCKET_API CHttpSocket {
 };
 
 static_assert(sizeof(void*) != 8 || sizeof(CHttpSocket) == 2352, "CHttpSocket's layout is part of the interface");
+static_assert(alignof(CHttpSocket) == alignof(void*), "CHttpSocket's layout is part of the interface");

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -120,6 +121,31 @@ class CBodyReader {
 
 size_t DropResponse(char*, size_t size, size_t count, void*) { return size * count; }
 
+// Ends a transfer once no byte has moved either way for the stall time.
+class CStallWatch {
+ public:
+  explicit CStallWatch(std::chrono::milliseconds limit) : m_limit(limit) {}
+
+  // libcurl calls this at least once a second; non-zero aborts.
+  static int Callback(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    return static_cast<CStallWatch*>(self)->Stalled(received + sent) ? 1 : 0;
+  }
+
+ private:
+  bool Stalled(curl_off_t moved) {
+    const auto now = std::chrono::steady_clock::now();
+    if (moved != m_moved) {
+      m_moved = moved;
+      m_lastMove = now;
+    }
+    return now - m_lastMove > m_limit;
+  }
+
+  std::chrono::milliseconds m_limit;
+  curl_off_t m_moved = 0;
+  std::chrono::steady_clock::time_point m_lastMove = std::chrono::steady_clock::now();
+};
+
 }  // namespace
 
 std::string GetUploadHost() { return platform::GetEnvOr(kUploadHostVariable, kUploadHost); }
@@ -190,7 +216,9 @@ std::string CSendData::GetTrailer() {
   return trailer;
 }
 
-bool CSendData::Send() {
+bool CSendData::Send() { return Send(CUploadSettings()); }
+
+bool CSendData::Send(const CUploadSettings& settings) {
   EnsureCurlGlobalInit();
   CurlPtr session(curl_easy_init());
   if (!session) return false;
@@ -228,9 +256,16 @@ bool CSendData::Send() {
 
   std::string url = std::string("http://") + m_szServer + ":" + std::to_string(m_nPort) + m_szObject;
   std::string agent = platform::GetExeBaseName();
+  CStallWatch stallWatch{std::chrono::milliseconds(settings.m_nStallTimeoutMs)};
   bool ok =
       curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      // libcurl waits for ever by default; a host that stops answering must
+      // still let the thread end, so that the movie hears UPOK.
+      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings.m_nConnectTimeoutMs) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CStallWatch::Callback) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stallWatch) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str()) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_POST, 1L) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(m_dwContentLength)) == CURLE_OK &&

@@ -5,6 +5,14 @@
 #include <string>
 #include <unordered_map>
 
+// The waits of one upload. The defaults are the ones the original's internet
+// library applied by itself; tests shorten them.
+struct CUploadSettings {
+  long m_nConnectTimeoutMs = 60000;
+  // A transfer that moves no byte either way for this long ends as failed.
+  long m_nStallTimeoutMs = 30000;
+};
+
 class CSendData {
  public:
   CSendData();
@@ -23,6 +31,7 @@ class CSendData {
   // TRUE when the request went out and the response was read to its end,
   // whatever the HTTP status.
   bool Send();
+  bool Send(const CUploadSettings& settings);
 
   std::uint32_t GetContentLength() const { return m_dwContentLength; }
   std::uint16_t GetPort() const { return m_nPort; }

@@ -47,7 +47,9 @@ CRunningUploads& RunningUploads() {
 
 }  // namespace
 
-unsigned UploadThreadProc(UploadParam* pParam) {
+unsigned UploadThreadProc(UploadParam* pParam) { return UploadThreadProc(pParam, CUploadSettings()); }
+
+unsigned UploadThreadProc(UploadParam* pParam, const CUploadSettings& settings) {
   // Each upload has its own CSendData, so uploads started back to back
   // never touch the same object.
   CSendData sendData;
@@ -56,7 +58,7 @@ unsigned UploadThreadProc(UploadParam* pParam) {
   sendData.AddField("uid", pParam->strUid);
   sendData.AddField("tid", pParam->strTid);
   sendData.AddFile(kRecordingFile, "txtfile");
-  sendData.Send();
+  sendData.Send(settings);
 
   std::this_thread::sleep_for(kDoneDelay);
   platform::PostMessage(pParam->hWnd, WM_UPLOAD_DONE, 1, 0);

@@ -6,6 +6,8 @@
 
 #include "platform/WinTypes.h"
 
+struct CUploadSettings;
+
 struct UploadParam {
   std::string strUid;
   std::string strTid;
@@ -26,6 +28,7 @@ std::string GetUploadHost();
 // Uploads "test.mp3" from the current directory with the two identifiers,
 // sleeps 100 ms and posts WM_UPLOAD_DONE. Returns 1.
 unsigned UploadThreadProc(UploadParam* pParam);
+unsigned UploadThreadProc(UploadParam* pParam, const CUploadSettings& settings);
 
 // Starts UploadThreadProc on a detached thread of its own with a copy of
 // param, so an upload never shares state with one still running.

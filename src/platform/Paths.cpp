@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -34,22 +35,43 @@ std::string GetExeBaseName() {
   return path.substr(path.rfind('/') + 1);
 }
 
-namespace {
-std::string XdgDir(const char* xdgName, const char* homeRelative) {
-  std::string dir = GetEnvOr(xdgName, "");
-  if (!dir.empty()) return dir;
-  return GetEnvOr("HOME", "/tmp") + homeRelative;
+std::string GetStartDir() {
+  static const std::string dir = [] {
+    std::vector<char> buf(4096);
+    while (::getcwd(buf.data(), buf.size()) == nullptr) {
+      if (errno != ERANGE) return std::string();
+      buf.resize(buf.size() * 2);
+    }
+    return std::string(buf.data());
+  }();
+  return dir;
 }
+
+namespace {
+
+// The variable's value made absolute; empty when unset, or when it is
+// relative and the start directory is unknown.
+std::string AbsoluteDirFrom(const char* name) {
+  std::string dir = GetEnvOr(name, "");
+  if (dir.empty() || dir.front() == '/') return dir;
+  const std::string start = GetStartDir();
+  if (start.empty()) return {};
+  return start == "/" ? "/" + dir : start + "/" + dir;
+}
+
+std::string DirFrom(const char* name, const char* xdgName, const char* homeRelative) {
+  for (const char* variable : {name, xdgName}) {
+    std::string dir = AbsoluteDirFrom(variable);
+    if (!dir.empty()) return dir;
+  }
+  std::string home = AbsoluteDirFrom("HOME");
+  return (home.empty() ? std::string("/tmp") : home) + homeRelative;
+}
+
 }  // namespace
 
-std::string GetAppDataDir() {
-  std::string dir = GetEnvOr("APPDATA", "");
-  return dir.empty() ? XdgDir("XDG_DATA_HOME", "/.local/share") : dir;
-}
+std::string GetAppDataDir() { return DirFrom("APPDATA", "XDG_DATA_HOME", "/.local/share"); }
 
-std::string GetWindowsDir() {
-  std::string dir = GetEnvOr("WINDIR", "");
-  return dir.empty() ? XdgDir("XDG_STATE_HOME", "/.local/state") : dir;
-}
+std::string GetWindowsDir() { return DirFrom("WINDIR", "XDG_STATE_HOME", "/.local/state"); }
 
 }  // namespace platform

@@ -144,7 +144,7 @@ void CConnection::Serve() {
 
 CConnection::Step CConnection::OnReceived() {
   if (!m_server.IsRequestComplete(m_strRequest)) {
-    if (m_strRequest.size() > kMaxRequestSize) {
+    if (m_strRequest.size() > m_server.GetMaxRequestSize(m_strRequest)) {
       m_server.WriteLog("Request grew past 65536 bytes without an end, connection closed", "ClientThread",
                         static_cast<int>(m_strRequest.size()));
       return Step::End;
@@ -219,6 +219,8 @@ CGenericServer::CGenericServer() = default;
 bool CGenericServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody&, int& bKeepAlive) {
   return ParseRequest(std::move(strRequest), strReply, bKeepAlive);
 }
+
+std::size_t CGenericServer::GetMaxRequestSize(const std::string&) const { return kMaxRequestSize; }
 
 CGenericServer::~CGenericServer() {
   // Connection threads call into this object; none may outlive it.

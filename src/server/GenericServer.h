@@ -52,6 +52,8 @@ class CGenericServer : public CLog {
   virtual int OnReplySent(std::uint32_t nBytesSent) = 0;
   // After every receive, with all bytes of the request so far.
   virtual bool IsRequestComplete(std::string strRequest) = 0;
+  // How far an unfinished request may grow before the connection is dropped.
+  virtual std::size_t GetMaxRequestSize(const std::string& strRequest) const;
   // Turns a complete request into the reply; false drops the connection
   // without one. bKeepAlive (0 at first) keeps the connection open when set.
   virtual bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) = 0;

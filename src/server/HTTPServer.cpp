@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -25,6 +27,7 @@ constexpr const char* kStatusNotFound = "404 Resource not found";
 constexpr const char* kStatusNotImplemented = "501 Not Implemented";
 constexpr const char* kDefaultContentType = "text/html";
 constexpr std::string_view kMethodGet = "GET";
+constexpr std::string_view kMethodPost = "POST";
 constexpr std::string_view kKeepAliveHeader = "\nConnection: Keep-Alive";
 constexpr std::string_view kRequestEnd = "\r\n\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
@@ -121,6 +124,25 @@ bool LeavesItsTree(std::string_view strRequestText) {
     if (strDecoded.find_first_of(std::string_view("\\\0", 2)) != std::string::npos) return true;
     return AnySegment(strDecoded, "/", IsDotSegment);
   });
+}
+
+// The Content-Length of a request whose header ends at nHeaderEnd; none
+// when the field is absent or not a plain decimal number.
+std::optional<std::size_t> ContentLength(std::string_view strRequest, std::size_t nHeaderEnd) {
+  constexpr std::string_view kField = "\r\ncontent-length:";
+  const std::string strHeader = ToLowerAscii(std::string(strRequest.substr(0, nHeaderEnd + 2)));
+  const std::size_t nField = strHeader.find(kField);
+  if (nField == std::string::npos) return std::nullopt;
+  std::size_t nPos = nField + kField.size();
+  while (nPos < strHeader.size() && (strHeader[nPos] == ' ' || strHeader[nPos] == '\t')) ++nPos;
+  std::size_t nLength = 0;
+  const std::size_t nDigits = nPos;
+  for (; nPos < strHeader.size() && strHeader[nPos] >= '0' && strHeader[nPos] <= '9'; ++nPos) {
+    if (nLength > (SIZE_MAX - 9) / 10) return std::nullopt;
+    nLength = nLength * 10 + static_cast<std::size_t>(strHeader[nPos] - '0');
+  }
+  if (nPos == nDigits || strHeader.compare(nPos, 2, "\r\n") != 0) return std::nullopt;
+  return nLength;
 }
 
 // The reply for a file: the header, and the file itself as the body that
@@ -233,16 +255,40 @@ bool CHTTPServer::Start(const std::string& strRootDir, const std::string& strDef
 bool CHTTPServer::Stop() { return Shutdown(); }
 
 void CHTTPServer::SetReservedHandler(std::string prefix,
-                                     std::function<std::string(const std::string& requestText)> handler) {
+                                     std::function<std::string(const std::string& requestText)> handler,
+                                     std::size_t nMaxBody) {
   m_strReservedPrefix = std::move(prefix);
   m_reservedHandler = std::move(handler);
+  m_nReservedMaxBody = nMaxBody;
+}
+
+bool CHTTPServer::IsReservedPost(const std::string& strRequest) const {
+  return m_reservedHandler && strRequest.starts_with(kMethodPost) && strRequest.size() > kMethodPost.size() &&
+         strRequest[kMethodPost.size()] == ' ' &&
+         std::string_view(strRequest).substr(kMethodPost.size() + 1).starts_with(m_strReservedPrefix);
 }
 
 int CHTTPServer::OnClientAccepted(const std::string&, std::uint16_t) { return 0; }
 
 int CHTTPServer::OnReplySent(std::uint32_t) { return 0; }
 
-bool CHTTPServer::IsRequestComplete(std::string strRequest) { return strRequest.ends_with(kRequestEnd); }
+bool CHTTPServer::IsRequestComplete(std::string strRequest) {
+  if (!IsReservedPost(strRequest)) return strRequest.ends_with(kRequestEnd);
+  const std::size_t nHeaderEnd = strRequest.find(kRequestEnd);
+  if (nHeaderEnd == std::string::npos) return false;
+  // Without a usable length, or with one past the limit, the header alone
+  // goes to the handler, which refuses it.
+  const std::optional<std::size_t> nLength = ContentLength(strRequest, nHeaderEnd);
+  if (!nLength || *nLength > m_nReservedMaxBody) return true;
+  return strRequest.size() - (nHeaderEnd + kRequestEnd.size()) >= *nLength;
+}
+
+std::size_t CHTTPServer::GetMaxRequestSize(const std::string& strRequest) const {
+  // The header keeps the general limit; a call's body may add its own.
+  const std::size_t nMax = CGenericServer::GetMaxRequestSize(strRequest);
+  return IsReservedPost(strRequest) && strRequest.find(kRequestEnd) != std::string::npos ? nMax + m_nReservedMaxBody
+                                                                                         : nMax;
+}
 
 bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) {
   CReplyBody body;
@@ -270,7 +316,7 @@ bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strR
 
   const bool bGet = std::string_view(strRequest).substr(0, nSpace) == kMethodGet;
   std::string strPath;
-  if (bGet) {
+  if (bGet || IsReservedPost(strRequest)) {
     const std::size_t nPathEnd = strRequest.find(' ', nSpace + 1);
     strPath = strRequest.substr(nSpace + 1, nPathEnd == std::string::npos ? std::string::npos : nPathEnd - nSpace - 1);
     if (m_reservedHandler && strPath.starts_with(m_strReservedPrefix)) {
@@ -279,9 +325,8 @@ bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strR
       return true;
     }
     if (strPath == "/") strPath = m_strDefaultDoc;
-  } else {
-    strStatus = kStatusNotImplemented;
   }
+  if (!bGet) strStatus = kStatusNotImplemented;
 
   // Exact case only; absent, the flag stays as an earlier request left it.
   if (strRequest.find(kKeepAliveHeader) != std::string::npos) bKeepAlive = 1;

@@ -28,13 +28,18 @@ class CHTTPServer : public CGenericServer {
   // Set before Start. A GET whose path begins with prefix (exact bytes) is
   // answered with handler's result as the whole reply, given the whole
   // request as received; nothing is created or fetched and the connection
-  // closes after the reply.
-  void SetReservedHandler(std::string prefix, std::function<std::string(const std::string& requestText)> handler);
+  // closes after the reply. So is a POST there, read up to the end of its
+  // Content-Length body when that is at most nMaxBody bytes; with a longer
+  // one the handler gets the header alone.
+  void SetReservedHandler(std::string prefix, std::function<std::string(const std::string& requestText)> handler,
+                          std::size_t nMaxBody = 0);
 
   int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override;
   int OnReplySent(std::uint32_t nBytesSent) override;
-  // True once the bytes end with an empty line.
+  // True once the bytes end with an empty line; a POST to the reserved
+  // prefix once its body has arrived as well.
   bool IsRequestComplete(std::string strRequest) override;
+  std::size_t GetMaxRequestSize(const std::string& strRequest) const override;
   // The reply with the whole file in it.
   bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) override;
   // The reply's header, with the file as its body: what the connections send.
@@ -50,6 +55,7 @@ class CHTTPServer : public CGenericServer {
   // when needed; the content type follows the extension. Empty when the path
   // would lead out of the cache directory or the web site's path.
   std::string PrepareLocalFile(const std::string& strPath, std::string& strContentType) const;
+  bool IsReservedPost(const std::string& strRequest) const;
 
   std::string m_strRootDir;
   std::string m_strDefaultDoc;
@@ -57,4 +63,5 @@ class CHTTPServer : public CGenericServer {
   std::string m_strBaseUrl;
   std::string m_strReservedPrefix;
   std::function<std::string(const std::string& requestText)> m_reservedHandler;
+  std::size_t m_nReservedMaxBody = 0;
 };

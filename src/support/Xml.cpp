@@ -292,14 +292,15 @@ bool WithinValuesPerTag(const std::string& bytes) {
 
 // Parses and applies the load-time rules; null when the text is not a
 // usable document.
-CDocHandle Parse(const std::string& bytes, const char* url, const char* encoding, int extraOptions) {
+CDocHandle Parse(const std::string& bytes, const char* url, const char* encoding, int extraOptions,
+                 bool bPreserveWhiteSpace) {
   if (bytes.size() > static_cast<size_t>(INT_MAX)) return nullptr;
   if (!WithinValuesPerTag(bytes)) return nullptr;
   CDocHandle doc(
       xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), url, encoding, kParseOptions | extraOptions));
   if (!doc) return nullptr;
   if (!CEntityBudget(kMaxEntityExpansion).Within(doc->children)) return nullptr;
-  StripBlankText(reinterpret_cast<xmlNodePtr>(doc.get()));
+  if (!bPreserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(doc.get()));
   return doc;
 }
 
@@ -483,7 +484,7 @@ bool CXmlDocument::Open(const std::string& strFilePath) {
 
   CLibxmlGuard guard;
   // The encoding comes from the byte order mark or the declaration.
-  CDocHandle doc = Parse(bytes, strFilePath.c_str(), nullptr, 0);
+  CDocHandle doc = Parse(bytes, strFilePath.c_str(), nullptr, 0, m_bPreserveWhiteSpace);
   if (!doc) return false;
   m_pDoc = std::make_shared<CDomDocument>(std::move(doc));
   return true;
@@ -495,7 +496,7 @@ bool CXmlDocument::LoadXml(const std::string& strXml) {
 
   CLibxmlGuard guard;
   // The text is already decoded; a declared encoding does not apply to it.
-  CDocHandle doc = Parse(strXml, nullptr, kTextEncoding, XML_PARSE_IGNORE_ENC);
+  CDocHandle doc = Parse(strXml, nullptr, kTextEncoding, XML_PARSE_IGNORE_ENC, m_bPreserveWhiteSpace);
   if (!doc) return false;
   // Saved as the text it came from: UTF-8 under a plain declaration.
   xmlFree(const_cast<xmlChar*>(doc->encoding));
@@ -655,6 +656,9 @@ std::string CXmlNode::GetXml() const {
 }
 
 std::string CXmlNode::GetInnerXml() const {
+  // An element without content has no inner markup, however the serialiser
+  // writes it: "<string/>" is the movie's empty string, not its value.
+  if (m_pNode && m_pNode->type == XML_ELEMENT_NODE && m_pNode->children == nullptr) return std::string();
   std::string s = GetXml();
   // UTF-8 never has '<' or '>' inside a multi-byte character.
   long first = s.empty() ? -1 : static_cast<long>(s.find('>'));

@@ -36,6 +36,10 @@ class CXmlDocument {
   bool Save(const std::string& strFilePath);
   void Close();
 
+  // The DOM's preserveWhiteSpace for the loads that follow: off, text made
+  // only of blanks is dropped; on, it stays text (a movie's "  " argument).
+  void SetPreserveWhiteSpace(bool bPreserve) { m_bPreserveWhiteSpace = bPreserve; }
+
   CXmlNodePtr GetRoot() const;
   // Evaluated with the document element as context node.
   CXmlNodePtr SelectSingleNode(const std::string& strPath) const;
@@ -52,6 +56,7 @@ class CXmlDocument {
   std::string m_strFilePath;
   // Which MSXML class the Windows build created; with one document class here it stays 0.
   int m_nVersion = 0;
+  bool m_bPreserveWhiteSpace = false;
 };
 
 class CXmlNode {

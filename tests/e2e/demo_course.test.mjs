@@ -5,7 +5,8 @@
 // engine's DevTools endpoint.
 //
 // Paths come from CTest: E2E_QUILLBY, E2E_DEMOSITE, E2E_SITE_ROOT,
-// E2E_ENCODER, E2E_MPG123, E2E_ARTEFACTS (screenshots are saved there).
+// E2E_AS3_SITE_ROOT (an ActionScript 3 boot movie), E2E_ENCODER, E2E_MPG123,
+// E2E_ARTEFACTS (screenshots are saved there).
 // With E2E_HOME the program runs with that home and its own default data
 // directories, as an installed program runs for its user.
 import { after, before, describe, it } from "node:test";
@@ -25,6 +26,7 @@ function required(name) {
 const QUILLBY = required("E2E_QUILLBY");
 const DEMOSITE = required("E2E_DEMOSITE");
 const SITE_ROOT = required("E2E_SITE_ROOT");
+const AS3_SITE_ROOT = required("E2E_AS3_SITE_ROOT");
 const ENCODER = required("E2E_ENCODER");
 const MPG123 = required("E2E_MPG123");
 const ARTEFACTS = required("E2E_ARTEFACTS");
@@ -38,7 +40,7 @@ const STEP_MS = 60000;
 // The boot movie's stage and where its parts are (stage pixels).
 const STAGE = { width: 970, height: 607 };
 const BUTTON = { width: 150, height: 40 };
-const BUTTONS = { record: 0, stop: 1, upload: 3, close: 8 }; // two rows of five
+const BUTTONS = { record: 0, stop: 1, upload: 3, fullScreen: 5, close: 8 }; // two rows of five
 const UPLOAD_STATE = { x: 150, y: 350, width: 330, height: 26 };
 const LESSON_HEADER = { x: 730, y: 165, rgb: [0xff, 0xd8, 0x6b] }; // the lesson's yellow title bar
 const PICTURE_APPLE = { x: 550, y: 464, rgb: [0xd0, 0x20, 0x20] }; // first red apple of the picture
@@ -241,17 +243,20 @@ describe("the demo course end to end", { concurrency: false }, () => {
       }
     });
 
-  function startSite() {
-    return new Process(
-      "demosite",
-      DEMOSITE,
-      ["--root", SITE_ROOT, "--store", store, "--port", "0", "--encoder", ENCODER],
-      {},
-      dir
-    );
+  async function startSite(name = "demosite", root = SITE_ROOT) {
+    const p = new Process(name, DEMOSITE, ["--root", root, "--store", store, "--port", "0", "--encoder", ENCODER], {}, dir);
+    started.push(p);
+    site = p;
+    sitePort = await waitFor(`the ${name}'s address`, () => {
+      const match = /http:\/\/127\.0\.0\.1:(\d+)\//.exec(p.output);
+      if (!match && !p.running()) throw new Error(`the ${name} ended`);
+      return match && Number(match[1]);
+    });
   }
 
-  async function startProgram(name) {
+  const listUploads = async () => (await fetch(`http://127.0.0.1:${sitePort}/uploads.json`)).json();
+
+  async function startProgram(name, programAppData = appData) {
     const devtoolsPort = await freeLoopbackPort();
     const env = { ...process.env };
     for (const key of Object.keys(env)) if (/^(QUILLBY_|QTWEBENGINE_|DISPLAY$|WAYLAND_DISPLAY$)/.test(key)) delete env[key];
@@ -260,7 +265,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
       QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${devtoolsPort}`,
       QUILLBY_BASE_URL: `http://127.0.0.1:${sitePort}/`,
       QUILLBY_UPLOAD_HOST: `127.0.0.1:${sitePort}`,
-      APPDATA: appData,
+      APPDATA: programAppData,
       WINDIR: dir,
       HOME: home,
       XDG_CONFIG_HOME: path.join(dir, "config"),
@@ -294,15 +299,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
 
   const cached = (relative) => fs.existsSync(path.join(cache, relative));
 
-  before(async () => {
-    site = startSite();
-    started.push(site);
-    sitePort = await waitFor("the demo site's address", () => {
-      const match = /http:\/\/127\.0\.0\.1:(\d+)\//.exec(site.output);
-      if (!match && !site.running()) throw new Error("the demo site ended");
-      return match && Number(match[1]);
-    });
-  });
+  before(() => startSite());
 
   after(async () => {
     page?.close();
@@ -317,7 +314,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
     // The page's own record of its first request to the program.
     const firstCall = await waitFor("the movie's first call to reach the program", () =>
       page.evaluate(`(() => {
-        const e = performance.getEntriesByType("resource").find((r) => r.name.includes("/__quillby__/call?"));
+        const e = performance.getEntriesByType("resource").find((r) => r.name.endsWith("/__quillby__/call"));
         return e ? { at: performance.timeOrigin + e.responseEnd, size: e.encodedBodySize } : null;
       })()`)
     , { timeoutMs: STEP_MS });
@@ -332,6 +329,19 @@ describe("the demo course end to end", { concurrency: false }, () => {
     assert.match(fs.readFileSync(path.join(cache, "VerDel.Dat"), "utf8"), new RegExp(`<course>${version}</course>`));
     await waitFor("the lesson movie on the stage", () => movie.shows(LESSON_HEADER), { timeoutMs: STEP_MS });
     await waitFor("the picture on the stage", () => movie.shows(PICTURE_APPLE), { timeoutMs: STEP_MS });
+  });
+
+  step("the full-screen button, pressed twice, toggles the window and the program goes on", async () => {
+    const width = () => page.evaluate("window.innerWidth");
+    const windowed = await width();
+    assert.equal(windowed, STAGE.width);
+    await movie.press("fullScreen");
+    await waitFor("the movie to cover the screen", async () => (await width()) !== windowed, { timeoutMs: STEP_MS });
+    await movie.press("fullScreen");
+    await waitFor("the window to come back", async () => (await width()) === windowed, { timeoutMs: STEP_MS });
+    await sleep(1000);
+    assert.ok(program.running(), "the program still runs");
+    assert.ok(await page.evaluate(MOVIE_READY), "the movie still runs");
   });
 
   step("record and stop make test.wav and test.mp3", async () => {
@@ -361,7 +371,7 @@ describe("the demo course end to end", { concurrency: false }, () => {
     await movie.press("upload");
 
     const uploads = await waitFor("the site to list the upload", async () => {
-      const list = await (await fetch(`http://127.0.0.1:${sitePort}/uploads.json`)).json();
+      const list = await listUploads();
       return list.length > 0 && list;
     }, { timeoutMs: STEP_MS });
     assert.equal(uploads.length, 1);
@@ -411,5 +421,31 @@ describe("the demo course end to end", { concurrency: false }, () => {
     await waitFor("the picture on the stage", () => movie.shows(PICTURE_APPLE), { timeoutMs: STEP_MS });
     fs.writeFileSync(path.join(ARTEFACTS, "offline.png"), (await movie.screenshot()).png);
     await closeThroughMovie();
+  });
+
+  step("an ActionScript 3 boot movie makes the query calls, uploads and hears UPOK", async () => {
+    await startSite("as3site", AS3_SITE_ROOT);
+    const before = (await listUploads()).length;
+    await startProgram("quillby-as3", path.join(dir, "appdata-as3"));
+    const state = await waitFor("UPOK to reach the movie", async () => {
+      const text = await page.evaluate(`document.getElementById("movie")?.state?.() ?? ""`);
+      return text.includes("UPOK(") && text;
+    }, { timeoutMs: MOVIE_LOAD_MS });
+    const [answers] = state.split(";");
+    assert.match(answers, /^client,client,[^,]+,[01],[01]$/, "every query was answered");
+    assert.equal(state, `${answers};UPOK()`);
+    const uploads = await listUploads();
+    assert.equal(uploads.length, before + 1);
+    const upload = uploads[uploads.length - 1];
+    assert.equal(upload.endpoint, "/Upfile.ashx");
+    assert.equal(upload.uid, answers);
+    assert.equal(upload.tid, "  ", "a blank identifier goes as the movie gave it");
+    // The movie closes the program when asked to.
+    await page.evaluate(`document.getElementById("movie").close()`).catch((error) => {
+      if (!(error instanceof Fatal)) throw error;
+    });
+    const status = await program.waitForExit(STEP_MS);
+    page.close();
+    assert.deepEqual(status, { code: 0, signal: null });
   });
 });

@@ -1,9 +1,9 @@
-#include "host/DeleteTree.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "host/DeleteTree.h"
 
 namespace fs = std::filesystem;
 
@@ -47,8 +47,31 @@ TEST_F(DeleteTreeTest, LinksAreRemovedNotFollowed) {
   fs::path sz = root / "sz";
   fs::create_directories(sz);
   fs::create_directory_symlink(outside, sz / "link");
+  Touch(root / "file");
+  fs::create_symlink(root / "file", sz / "file-link");
   EXPECT_TRUE(host::DeleteTree(sz.string()));
   EXPECT_TRUE(fs::exists(outside / "keep.txt"));
+  EXPECT_TRUE(fs::exists(root / "file"));
+}
+
+// A module directory, or the cache itself, that is a link: the link goes,
+// and nothing where it points.
+TEST_F(DeleteTreeTest, PathThatIsALinkRemovesTheLinkOnly) {
+  fs::path elsewhere = root / "elsewhere";
+  fs::create_directories(elsewhere / "sub");
+  Touch(elsewhere / "keep.txt");
+  Touch(elsewhere / "sub/keep.swf");
+  fs::path sz = root / "sz";
+  fs::create_directories(sz);
+  fs::create_directory_symlink(elsewhere, sz / "course");
+  EXPECT_TRUE(host::DeleteTree((sz / "course").string()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(sz / "course")));
+  fs::path cacheLink = root / "cache-link";
+  fs::create_directory_symlink(elsewhere, cacheLink);
+  EXPECT_TRUE(host::DeleteTree(cacheLink.string()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(cacheLink)));
+  EXPECT_TRUE(fs::exists(elsewhere / "keep.txt"));
+  EXPECT_TRUE(fs::exists(elsewhere / "sub/keep.swf"));
 }
 
 TEST_F(DeleteTreeTest, LongPathsAreHandledWhole) {

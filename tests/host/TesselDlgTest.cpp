@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FakeFlash.h"
+#include "ProductSite.h"
 #include "SmallFilesystem.h"
 #include "audio/SimWaveDevice.h"
 #include "audio/encoder/LameEnc.h"
@@ -48,78 +49,12 @@ void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
-// The product web site: a manifest the test sets, files, and the upload service.
-class ProductSite {
- public:
-  ProductSite() {
-    m_server.Get(R"(/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard lock(m_lock);
-      m_requests.push_back(req.path);
-      auto it = m_files.find(req.path);
-      if (it == m_files.end()) {
-        res.status = 404;
-        return;
-      }
-      res.set_content(it->second, "application/octet-stream");
-    });
-    m_server.Post(R"(/Upfile(_en)?\.ashx)", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard lock(m_lock);
-      std::string record = req.path + "\n";
-      for (const auto& [name, part] : req.files) record += name + "=" + part.content + "\n";
-      m_uploads.push_back(record);
-      res.set_content("OK", "text/plain");
-    });
-    m_port = m_server.bind_to_any_port("127.0.0.1");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    while (!m_server.is_running()) std::this_thread::sleep_for(1ms);
-  }
-  ~ProductSite() {
-    m_server.stop();
-    m_thread.join();
-  }
-  void Set(const std::string& path, const std::string& bytes) {
-    std::lock_guard lock(m_lock);
-    m_files[path] = bytes;
-  }
-  void Remove(const std::string& path) {
-    std::lock_guard lock(m_lock);
-    m_files.erase(path);
-  }
-  int Count(const std::string& path) {
-    std::lock_guard lock(m_lock);
-    return static_cast<int>(std::count(m_requests.begin(), m_requests.end(), path));
-  }
-  std::vector<std::string> Uploads() {
-    std::lock_guard lock(m_lock);
-    return m_uploads;
-  }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
-  int Port() const { return m_port; }
-
- private:
-  httplib::Server m_server;
-  int m_port = 0;
-  std::thread m_thread;
-  std::mutex m_lock;
-  std::map<std::string, std::string> m_files;
-  std::vector<std::string> m_requests;
-  std::vector<std::string> m_uploads;
-};
-
-std::string Manifest(const std::string& modules) {
-  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><config><DelMod>" + modules + "</DelMod></config>";
-}
-
 class TesselDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root = fs::temp_directory_path() / ("tessel-dlg-" + std::to_string(::getpid()));
     fs::remove_all(root);
-    fs::create_directories(root / "appdata");
-    setenv("APPDATA", (root / "appdata").c_str(), 1);
-    setenv("WINDIR", root.c_str(), 1);
-    setenv("QUILLBY_BASE_URL", site.Url().c_str(), 1);
-    setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(site.Port())).c_str(), 1);
+    site.PointProgramAt(root);
     cache = root / "appdata/quillby/sz";
     previous = platform::SetMessageBoxPresenter(boxes);
     host::g_windowedMode = 0;
@@ -285,15 +220,27 @@ TEST_F(TesselDlgTest, WindowSizesToTheMovieAndTogglesWithGetWinSize) {
 
   EXPECT_EQ(flash->Call("<invoke name=\"getWinSize\" returntype=\"xml\"><arguments/></invoke>"), std::nullopt);
   EXPECT_EQ(host::g_windowedMode, 0);
-  EXPECT_TRUE(dlg->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_TRUE(dlg->windowState() & Qt::WindowFullScreen);
   EXPECT_EQ(dlg->geometry(), screen);
   EXPECT_EQ(QRect(flash->x, flash->y, flash->width, flash->height), QRect(0, 0, screen.width(), screen.height()));
   EXPECT_TRUE(dlg->isVisible());
 
   flash->Call("<invoke name=\"getWinSize\" returntype=\"xml\"><arguments/></invoke>");
   EXPECT_EQ(host::g_windowedMode, 1);
-  EXPECT_FALSE(dlg->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_FALSE(dlg->windowState() & Qt::WindowFullScreen);
   EXPECT_EQ(dlg->size(), QSize(970, 607));
+}
+
+TEST_F(TesselDlgTest, WindowCarriesTheProgramsIconLargeAndSmall) {
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  const QList<QSize> sizes = dlg->windowIcon().availableSizes();
+  for (const QSize size : {QSize(128, 128), QSize(32, 32), QSize(16, 16)})
+    EXPECT_TRUE(sizes.contains(size)) << size.width();
+  // Drawn, not blank: the corner is clear and the middle is not.
+  const QImage image = dlg->windowIcon().pixmap(128).toImage();
+  EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+  EXPECT_EQ(qAlpha(image.pixel(64, 64)), 255);
 }
 
 TEST_F(TesselDlgTest, EscapeAndEnterNeverCloseTheWindow) {

@@ -1,5 +1,7 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -245,6 +247,31 @@ TEST_F(HttpSocketTest, SocketWhileConnectedIsRefused) {
   ASSERT_EQ(socket.Connect(host, origin.Port()), 1);
   EXPECT_EQ(socket.Socket(), 0);
   EXPECT_EQ(socket.CloseSocket(), 1);
+}
+
+// After either copy closes, both are closed; the one socket is closed once,
+// so the number the system hands out again belongs to the file that got it.
+TEST_F(HttpSocketTest, CopiesShareOneSocketThatIsClosedOnce) {
+  CRawOrigin origin({"HTTP/1.1 200 OK\r\n\r\nbody"});
+  char buffer[16];
+  int unrelated = -1;
+  {
+    CHttpSocket first;
+    Request(first, origin.Port());
+    CHttpSocket second(first);
+    CHttpSocket third;
+    third = second;
+    EXPECT_EQ(first.CloseSocket(), 1);
+    unrelated = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // likely the number just freed
+    ASSERT_GE(unrelated, 0);
+    EXPECT_LE(second.Receive(buffer, sizeof buffer), 0);
+    EXPECT_EQ(second.SendRequest(nullptr, 0), 0);  // Receive found it closed
+    EXPECT_EQ(second.CloseSocket(), 1);
+    EXPECT_EQ(third.GetServerState(), 200);  // the copied header
+  }                                          // third closes on destruction
+  EXPECT_NE(::fcntl(unrelated, F_GETFD), -1) << "a copy closed a descriptor it did not own";
+  ::close(unrelated);
+  EXPECT_TRUE(m_boxes->Boxes().empty());
 }
 
 struct DlClose {

@@ -123,4 +123,6 @@ int ClosedPort() {
   return port;  // both descriptors close here, so nothing listens there
 }
 
+CSilentListener::CSilentListener() : m_listen(ListenOnLoopback(m_port)) {}
+
 }  // namespace testing_net

@@ -55,4 +55,16 @@ class CRawOrigin {
 // A port on 127.0.0.1 where nothing listens.
 int ClosedPort();
 
+// Listens on 127.0.0.1 for as long as it lives; the system takes the
+// connections in, and nothing ever reads from or answers them.
+class CSilentListener {
+ public:
+  CSilentListener();
+  int Port() const { return m_port; }
+
+ private:
+  int m_port = 0;
+  CFd m_listen;
+};
+
 }  // namespace testing_net

@@ -205,6 +205,24 @@ TEST_F(UploadTest, UnreachableHostFailsAndStillPostsAfterDelay) {
   EXPECT_EQ(m_window.posted[0].lParam, 0);
 }
 
+// The host takes the connection and the request and never answers: the
+// upload gives up once nothing has moved for the stall time, and the window
+// still hears that it is done.
+TEST_F(UploadTest, HostThatNeverAnswersEndsTheUploadAndStillPosts) {
+  testing_net::CSilentListener silent;
+  PointAt(silent.Port());
+  WriteRecording(Pattern(1000));
+  CUploadSettings settings;
+  settings.m_nConnectTimeoutMs = 1000;
+  settings.m_nStallTimeoutMs = 500;
+  // Detached: where the upload never ends, the test fails instead of hanging.
+  std::thread([param = Param("u", "t"), settings]() mutable { UploadThreadProc(&param, settings); }).detach();
+  WaitForDone(1);
+  ASSERT_EQ(m_window.posted.size(), 1u);
+  EXPECT_EQ(m_window.posted[0].message, WM_UPLOAD_DONE);
+  EXPECT_EQ(m_window.posted[0].wParam, 1u);
+}
+
 TEST_F(UploadTest, ErrorStatusStillCountsAsSent) {
   CRawOrigin origin({"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\nConnection: close\r\n\r\nerror"});
   PointAt(origin.Port());

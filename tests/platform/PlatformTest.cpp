@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
@@ -29,6 +30,28 @@ TEST(Paths, AppDataAndWindowsDirectoriesHonourTheOverrideThenXdg) {
   setenv("HOME", "/home/pupil", 1);
   EXPECT_EQ(GetAppDataDir(), "/home/pupil/.local/share");
   EXPECT_EQ(GetWindowsDir(), "/home/pupil/.local/state");
+}
+
+// Whatever the current directory is later, a relative setting names the
+// same place: below the directory the program started in.
+TEST(Paths, RelativeSettingsAreTakenAgainstTheStartDirectory) {
+  const std::string start = GetStartDir();
+  ASSERT_FALSE(start.empty());
+  char elsewhere[] = "/tmp/paths-cwd-XXXXXX";
+  ASSERT_NE(mkdtemp(elsewhere), nullptr);
+  ASSERT_EQ(chdir(elsewhere), 0);
+  setenv("APPDATA", "rel/appdata", 1);
+  setenv("WINDIR", "./windir", 1);
+  EXPECT_EQ(GetAppDataDir(), start + "/rel/appdata");
+  EXPECT_EQ(GetWindowsDir(), start + "/./windir");
+  unsetenv("APPDATA");
+  setenv("XDG_DATA_HOME", "xdg-data", 1);
+  EXPECT_EQ(GetAppDataDir(), start + "/xdg-data");
+  unsetenv("XDG_DATA_HOME");
+  unsetenv("WINDIR");
+  EXPECT_EQ(GetStartDir(), start);
+  ASSERT_EQ(chdir(start.c_str()), 0);
+  rmdir(elsewhere);
 }
 
 TEST(MessageBoxes, DefaultCaptionIsTheExecutableNameAndRecorderSeesEveryBox) {

@@ -397,6 +397,54 @@ TEST_F(HttpServerTest, ReservedPrefixIsAnsweredByItsHandler) {
   EXPECT_EQ(handled.size(), 1u);
 }
 
+// A movie's call may be far larger than any course request: its body is
+// read by its length up to the handler's limit, in pieces, whatever bytes it
+// holds. Everything else keeps the 64 KiB limit.
+TEST_F(HttpServerTest, ReservedPostIsReadToTheEndOfItsBodyUpToItsLimit) {
+  constexpr std::size_t kLimit = 300000;
+  std::mutex mutex;
+  std::vector<std::string> handled;
+  m_server.SetReservedHandler(
+      "/__host/",
+      [&](const std::string& strRequest) {
+        std::lock_guard<std::mutex> lock(mutex);
+        handled.push_back(strRequest);
+        return std::string("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+      },
+      kLimit);
+  Start();
+  auto post = [](const std::string& strBody, std::size_t nAnnounced) {
+    return "POST /__host/call HTTP/1.1\r\nContent-Length: " + std::to_string(nAnnounced) + "\r\n\r\n" + strBody;
+  };
+  std::string strBody;
+  while (strBody.size() < kLimit) strBody += "数\r\n\r\n";
+  strBody.resize(kLimit);
+  {
+    CConnection connection(m_server.m_nPort);
+    const std::string strRequest = post(strBody, strBody.size());
+    // Pieces that end on an empty line inside the body.
+    for (std::size_t nAt = 0; nAt < strRequest.size(); nAt += 70001) {
+      connection.Send(strRequest.substr(nAt, 70001));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(connection.ReadResponse().substr(0, 15), "HTTP/1.0 200 OK");
+  }
+  // Longer than the limit: the handler sees the header alone.
+  EXPECT_EQ(Get(post("", kLimit + 1)).substr(0, 15), "HTTP/1.0 200 OK");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(handled.size(), 2u);
+    EXPECT_TRUE(handled[0] == post(strBody, strBody.size()));
+    EXPECT_EQ(handled[1], post("", kLimit + 1));
+  }
+  // A course request past 64 KiB still gets no reply at all.
+  CConnection connection(m_server.m_nPort);
+  connection.Send("GET /a.swf HTTP/1.0\r\nX-Pad: " + std::string(70000, 'x'));
+  EXPECT_TRUE(connection.ClosedByServer());
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(handled.size(), 2u);
+}
+
 TEST_F(HttpServerTest, WithoutHandlerTheReservedPrefixIsAFilePath) {
   WriteFile(m_root / "__host" / "a.swf", "FWS-host");
   CTestHTTPServer server;

@@ -236,9 +236,26 @@ TEST(XmlSelect, ArgumentsKeepTheirMarkupAndNonAsciiText) {
                       "</array></arguments></invoke>"));
   EXPECT_EQ(request.SelectSingleNode("//invoke/arguments/array/property[@id=0]/string")->GetInnerXml(),
             "李&amp;&lt;明&gt;");
-  // An empty string element is written self-closing: its inner markup is
-  // the whole element.
-  EXPECT_EQ(request.SelectSingleNode("//invoke/arguments/array/property[@id=1]/string")->GetInnerXml(), "<string/>");
+  // Written self-closing, an empty string element still has no inner markup.
+  EXPECT_EQ(request.SelectSingleNode("//invoke/arguments/array/property[@id=1]/string")->GetInnerXml(), "");
+}
+
+TEST(XmlSelect, BlankArgumentsStayTextOnlyWhereWhiteSpaceIsPreserved) {
+  const std::string invoke =
+      "<invoke name=\"RecUpload\"><arguments><array><property id=\"0\"><string>  </string></property>"
+      "<property id=\"1\"><string>\t\n</string></property></array></arguments></invoke>";
+  const std::string first = "//invoke/arguments/array/property[@id=0]/string";
+  CXmlDocument request;
+  request.SetPreserveWhiteSpace(true);
+  ASSERT_TRUE(request.LoadXml(invoke));
+  EXPECT_EQ(request.SelectSingleNode(first)->GetInnerXml(), "  ");
+  EXPECT_EQ(request.SelectSingleNode("//invoke/arguments/array/property[@id=1]/string")->GetInnerXml(), "\t\n");
+  // The setting holds for every later load; the default drops blank text.
+  ASSERT_TRUE(request.LoadXml(invoke));
+  EXPECT_EQ(request.SelectSingleNode(first)->GetInnerXml(), "  ");
+  CXmlDocument manifest;
+  ASSERT_TRUE(manifest.LoadXml(invoke));
+  EXPECT_EQ(manifest.SelectSingleNode(first)->GetInnerXml(), "");
 }
 
 TEST(XmlSelect, ExpressionsStartAtTheDocumentElement) {
@@ -293,8 +310,9 @@ TEST(XmlNode, InnerXmlOfTextEmptyAndSelfClosingElements) {
   CXmlDocument doc;
   ASSERT_TRUE(doc.LoadXml("<r><text>abc</text><empty></empty><closed/><mixed>x<b>y</b></mixed></r>"));
   EXPECT_EQ(doc.SelectSingleNode("text")->GetInnerXml(), "abc");
-  EXPECT_EQ(doc.SelectSingleNode("empty")->GetInnerXml(), "<empty/>");
-  EXPECT_EQ(doc.SelectSingleNode("closed")->GetInnerXml(), "<closed/>");
+  // Without content there is no inner markup, whichever form the element had.
+  EXPECT_EQ(doc.SelectSingleNode("empty")->GetInnerXml(), "");
+  EXPECT_EQ(doc.SelectSingleNode("closed")->GetInnerXml(), "");
   EXPECT_EQ(doc.SelectSingleNode("mixed")->GetInnerXml(), "x<b>y</b>");
   CXmlNode text = doc.SelectSingleNode("text");
   text.SetText("");

@@ -12,18 +12,16 @@ namespace host {
 
 CTesselApp theApp;
 
-namespace {
-
-// The real movie control; its page and call endpoint live on the resource
-// server under a reserved prefix.
 std::unique_ptr<CShockwaveflash1> MakeMovieControl(QWidget* parent, CHTTPServer& server) {
   auto flash = std::make_unique<CRuffleFlash>(parent);
-  server.SetReservedHandler(CMoviePageHandler::kPrefix,
-                            [handler = flash->GetPageHandler()](const std::string& request) {
-                              return handler->HandleRequest(request);
-                            });
+  server.SetReservedHandler(
+      CMoviePageHandler::kPrefix,
+      [handler = flash->GetPageHandler()](const std::string& request) { return handler->HandleRequest(request); },
+      CMoviePageHandler::kMaxCallSize);
   return flash;
 }
+
+namespace {
 
 // Where there is no screen to look at (a headless demo), QUILLBY_SCREENSHOT
 // names a PNG the window is saved to after QUILLBY_SCREENSHOT_DELAY seconds

@@ -14,6 +14,8 @@ constexpr const char* kUploadArgument[] = {
 
 void CTesselDlg::OnFlashCall(const std::string& request) {
   VeldXml::CXmlDocument doc;
+  // A blank string argument is the pupil's value, not layout.
+  doc.SetPreserveWhiteSpace(true);
   doc.LoadXml(request);
   VeldXml::CXmlNode root = doc.GetRoot();
   const std::string name = root.IsNull() ? std::string() : root.GetAttribute("name");

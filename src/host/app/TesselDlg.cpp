@@ -5,14 +5,19 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPixmap>
 #include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
 
-#include "host/CommandBridge.h"
 #include "audio/VolumeIn.h"
+#include "host/CommandBridge.h"
 #include "host/DeleteTree.h"
 #include "platform/MessageBox.h"
+
+// The icon is compiled into this library; a static library's resources are
+// registered by hand.
+static void InitIconResource() { Q_INIT_RESOURCE(quillby); }
 
 namespace host {
 
@@ -27,6 +32,16 @@ constexpr const char* kCompanyName = "趣比教育";
 constexpr const char* kWebSite = "www.quillby.cn";
 constexpr const char* kLoadingText = "载入资源中,请稍后";
 constexpr const char* kAudioInitFailed = "录音设备初始化失败,部分功能无法使用!";
+constexpr const char* kIconResource = ":/quillby.png";
+
+// The large image and small ones drawn from it, for title bars and task lists.
+QIcon LoadIcon() {
+  InitIconResource();
+  const QPixmap large(kIconResource);
+  QIcon icon(large);
+  for (int size : {16, 32}) icon.addPixmap(large.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  return icon;
+}
 
 QString Caption() { return QString("%1 1.2 - %2").arg(kProductName, kWebSite); }
 
@@ -34,6 +49,7 @@ QString Caption() { return QString("%1 1.2 - %2").arg(kProductName, kWebSite); }
 
 CTesselDlg::CTesselDlg(const FlashFactory& makeFlash, audio::IWaveDevices& devices, QWidget* parent)
     : QDialog(parent),
+      m_hIcon(LoadIcon()),
       m_audio(devices),
       m_progress(new QProgressBar(this)),
       m_loadingText(new QLabel(QString::fromUtf8(kLoadingText), this)) {
@@ -64,10 +80,10 @@ int CTesselDlg::DoModal() {
 
 bool CTesselDlg::OnInitDialog() {
   CreateTarget();
+  setWindowIcon(m_hIcon);
   m_progress->hide();
   platform::SetTimer(GetSafeHwnd(), kStartupTimerId, kStartupTimerPeriod);
-  if (!m_audio.Initialize(audio::FindRecordingDevice(), GetSafeHwnd(), this))
-    platform::MessageBox(kAudioInitFailed);
+  if (!m_audio.Initialize(audio::FindRecordingDevice(), GetSafeHwnd(), this)) platform::MessageBox(kAudioInitFailed);
   return true;
 }
 
@@ -79,21 +95,22 @@ void CTesselDlg::OnTimer(platform::UINT_PTR nIDEvent) {
   SetWindowMode(g_windowedMode != 0);
 }
 
-void CTesselDlg::MoveMovie(const QRect& rect) {
-  m_flash->MoveWindow(rect.x(), rect.y(), rect.width(), rect.height());
-}
+void CTesselDlg::MoveMovie(const QRect& rect) { m_flash->MoveWindow(rect.x(), rect.y(), rect.width(), rect.height()); }
 
 void CTesselDlg::SetWindowMode(bool fullScreen) {
-  bool visible = isVisible();
+  // The frame goes through the window state, never through the window
+  // flags: changing a flag hides a shown window, and hiding a dialog ends
+  // its modal loop, which ends the program.
   QRect screenRect = (screen() ? screen() : QGuiApplication::primaryScreen())->geometry();
   if (fullScreen) {
     g_windowedMode = 0;
-    setWindowFlag(Qt::FramelessWindowHint, true);
     setGeometry(screenRect);
+    // Last: placing a window takes it out of full screen.
+    setWindowState(windowState() | Qt::WindowFullScreen);
     MoveMovie(QRect(0, 0, screenRect.width(), screenRect.height()));
   } else {
     g_windowedMode = 1;
-    setWindowFlag(Qt::FramelessWindowHint, false);
+    setWindowState(windowState() & ~Qt::WindowFullScreen);
     // The movie fills the client area; the window manager's frame goes
     // around it, and the whole 976 x 632 box is centred.
     resize(kMovieWidth, kMovieHeight);
@@ -101,8 +118,6 @@ void CTesselDlg::SetWindowMode(bool fullScreen) {
          screenRect.y() + (screenRect.height() - kWindowHeight) / 2);
     MoveMovie(QRect(0, 0, kMovieWidth, kMovieHeight));
   }
-  // Changing the frame hides a shown window.
-  if (visible) show();
 }
 
 void CTesselDlg::keyPressEvent(QKeyEvent* event) {
@@ -135,9 +150,9 @@ void CTesselDlg::ShowAbout() {
   QDialog about(this);
   about.setWindowTitle(QString("关于 %1").arg(kCompanyName));
   auto* layout = new QVBoxLayout(&about);
-  for (const QString& line : {QString("%1 客户端 1.2").arg(kProductName), QString("版权所有 (C) 2012 %1").arg(kCompanyName),
-                              QString("网址: %1").arg(kWebSite), QString("客服电话: 400-800-1234"),
-                              QString("客服QQ: 800012345")})
+  for (const QString& line :
+       {QString("%1 客户端 1.2").arg(kProductName), QString("版权所有 (C) 2012 %1").arg(kCompanyName),
+        QString("网址: %1").arg(kWebSite), QString("客服电话: 400-800-1234"), QString("客服QQ: 800012345")})
     layout->addWidget(new QLabel(line, &about));
   about.exec();
 }

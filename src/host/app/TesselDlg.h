@@ -3,6 +3,7 @@
 // resource server and the cache path; runs the start-up sequence on its
 // first timer tick and answers the movie's calls.
 #include <QDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QProgressBar>
 #include <functional>
@@ -79,6 +80,7 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
   void MoveMovie(const QRect& rect);
 
   int m_nChannelMode = 0;
+  QIcon m_hIcon;
   audio::CAudioPlayRec m_audio;
   std::unique_ptr<CShockwaveflash1> m_flash;
   CHTTPServer m_server;

@@ -7,8 +7,11 @@
 #include "host/app/TesselApp.h"
 #include "host/movie/RuffleFlash.h"
 #include "net/Upload.h"
+#include "platform/Paths.h"
 
 int main(int argc, char** argv) {
+  // Relative settings are taken against the directory the program started in.
+  platform::GetStartDir();
   host::CRuffleFlash::PrepareEnvironment();
   QApplication app(argc, argv);
   // With no screen nobody can press OK: boxes become lines on stderr.

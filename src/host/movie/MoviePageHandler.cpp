@@ -25,6 +25,8 @@ constexpr const char* kStatusNoValue = "204 No Content";
 constexpr const char* kStatusBadRequest = "400 Bad Request";
 constexpr const char* kStatusForbidden = "403 Forbidden";
 constexpr const char* kStatusNotFound = "404 Not Found";
+constexpr const char* kStatusMethodNotAllowed = "405 Method Not Allowed";
+constexpr const char* kStatusTooLarge = "413 Payload Too Large";
 constexpr const char* kStatusNotImplemented = "501 Not Implemented";
 constexpr const char* kStatusUnavailable = "503 Service Unavailable";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
@@ -103,9 +105,12 @@ struct CMoviePageHandler::Request {
   std::string path;
   std::string query;
   std::map<std::string, std::string> headers;  // lower-case names
+  std::string body;
 
   bool Parse(const std::string& text) {
-    std::istringstream lines(text);
+    const auto headerEnd = text.find("\r\n\r\n");
+    if (headerEnd != std::string::npos) body = text.substr(headerEnd + 4);
+    std::istringstream lines(text.substr(0, headerEnd));
     std::string line;
     if (!std::getline(lines, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -156,12 +161,15 @@ CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath,
 std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
   Request request;
   if (!request.Parse(requestText)) return MakeError(kStatusBadRequest);
-  if (request.method != "GET") return MakeError(kStatusNotImplemented);
+  const bool bPost = request.method == "POST";
+  if (request.method != "GET" && !bPost) return MakeError(kStatusNotImplemented);
   const std::string prefix = kPrefix;
   if (request.path.compare(0, prefix.size(), prefix) != 0) return MakeError(kStatusNotFound);
 
   const std::string name = request.path.substr(prefix.size());
-  if (name == kCallEndpoint) return ServeCall(request);
+  // A call's invoke document comes as the body; nothing else has one.
+  if (name == kCallEndpoint) return bPost ? ServeCall(request) : MakeError(kStatusMethodNotAllowed);
+  if (bPost) return MakeError(kStatusNotImplemented);
   if (name == kFSCommandEndpoint) return ServeFSCommand(request);
   return ServeFile(name);
 }
@@ -183,8 +191,13 @@ bool CMoviePageHandler::IsAuthorised(const Request& request) const {
 
 std::string CMoviePageHandler::ServeCall(const Request& request) {
   if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
-  std::string invoke;
-  if (request.query.empty() || !PercentDecode(request.query, invoke)) return MakeError(kStatusBadRequest);
+  const auto length = request.headers.find("content-length");
+  if (length == request.headers.end() || length->second.empty() ||
+      length->second.find_first_not_of("0123456789") != std::string::npos)
+    return MakeError(kStatusBadRequest);
+  if (length->second.size() > 9 || std::stoul(length->second) > kMaxCallSize) return MakeError(kStatusTooLarge);
+  const std::string& invoke = request.body;
+  if (invoke.empty() || invoke.size() != std::stoul(length->second)) return MakeError(kStatusBadRequest);
 
   auto answer = std::make_shared<std::optional<std::string>>();
   const bool answered = RunOnUiThread([this, invoke, answer] {

@@ -7,6 +7,7 @@
 // given.
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,9 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   static constexpr const char* kPageName = "host.html";
   // The page sends the per-start secret in this header.
   static constexpr const char* kSecretHeader = "X-Quillby-Secret";
+  // The largest invoke document a call may carry (the page sends it as the
+  // body of a POST and refuses longer ones itself).
+  static constexpr std::size_t kMaxCallSize = 1 << 20;
 
   // Runs a task on the UI thread, later; must be callable from any thread.
   using UiPoster = std::function<void(std::function<void()>)>;

@@ -102,6 +102,10 @@ CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fo
 
   m_pView = std::make_unique<QWebEngineView>(parent);
   m_pView->setPage(m_pPage.get());
+  // Keys reach the movie from the start, without a click first.
+  QObject::connect(m_pPage.get(), &QWebEnginePage::loadFinished, m_pUiContext.get(), [this](bool ok) {
+    if (ok) m_pView->setFocus(Qt::OtherFocusReason);
+  });
   // The player draws its own context menu.
   m_pView->setContextMenuPolicy(Qt::NoContextMenu);
   m_pView->hide();
@@ -173,6 +177,9 @@ void CRuffleFlash::SetReturnValue(const std::string& value) {
 void CRuffleFlash::MoveWindow(int x, int y, int width, int height) {
   m_pView->setGeometry(x, y, width, height);
   m_pView->show();
+  // The control is the window's only tab stop: keys go to the movie, also
+  // after the window changed its mode.
+  m_pView->setFocus(Qt::OtherFocusReason);
 }
 
 std::optional<std::string> CRuffleFlash::RaiseFlashCall(const std::string& request) {

@@ -56,3 +56,91 @@ inline std::string BuildDeviceTextMovie(const std::string& text) {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// ExternalInterface.call(name) with no argument, its result dropped.
+inline CAvm1Script& CallOut(CAvm1Script& script, const std::string& name) {
+  return script.Push({name}).CallExternalInterface("call", 1).Do(CAvm1Script::kPop);
+}
+
+// ExternalInterface.call(name, <variable>), its result dropped.
+inline CAvm1Script& CallOutWith(CAvm1Script& script, const std::string& name, const std::string& variable) {
+  script.Push({variable}).Do(CAvm1Script::kGetVariable).Push({name});
+  return script.CallExternalInterface("call", 2).Do(CAvm1Script::kPop);
+}
+
+// <variable> = ExternalInterface.call(name, <argument variable>)
+inline CAvm1Script& CallInto(CAvm1Script& script, const std::string& variable, const std::string& name,
+                             const std::string& argument) {
+  script.Push({variable, argument}).Do(CAvm1Script::kGetVariable).Push({name});
+  return script.CallExternalInterface("call", 2).Do(CAvm1Script::kSetVariable);
+}
+
+// Key.addListener({onKeyDown: function () { ExternalInterface.call("key", Key.getCode()); }});
+inline CAvm1Script& ReportKeys(CAvm1Script& script) {
+  using S = CAvm1Script;
+  S onKeyDown;
+  onKeyDown.Push({0, "Key"}).Do(S::kGetVariable).Push({"getCode"}).Do(S::kCallMethod);
+  onKeyDown.Push({"key"}).CallExternalInterface("call", 2).Do(S::kPop);
+  script.Push({"listener", 0}).Do(S::kInitObject).Do(S::kSetVariable);
+  script.Push({"listener"}).Do(S::kGetVariable).Push({"onKeyDown"}).DefineFunction({}, onKeyDown).Do(S::kSetMember);
+  script.Push({"listener"}).Do(S::kGetVariable).Push({1, "Key"}).Do(S::kGetVariable).Push({"addListener"});
+  return script.Do(S::kCallMethod).Do(S::kPop);
+}
+
+// Reports keys; "ready".
+inline std::string BuildKeyMovie() {
+  CAvm1Script script;
+  ReportKeys(script);
+  CallOut(script, "ready");
+  return BuildSwf(script);
+}
+
+// Reports keys; getWinSize, "afterFirst", getWinSize; answer = getWelcome;
+// "answer"(answer).
+inline std::string BuildWindowModeMovie() {
+  CAvm1Script script;
+  ReportKeys(script);
+  CallOut(script, "getWinSize");
+  CallOut(script, "afterFirst");
+  CallOut(script, "getWinSize");
+  script.Push({"answer", "getWelcome"}).CallExternalInterface("call", 1).Do(CAvm1Script::kSetVariable);
+  CallOutWith(script, "answer", "answer");
+  return BuildSwf(script);
+}
+
+// Arguments as a pupil's movie may make them:
+//   UPOK's callback calls "upokSeen";
+//   s = "数" doubled 17 times (393,216 bytes of UTF-8): "bigAnswer"(getClient(s));
+//   doubled twice more (1.5 MiB): "tooBigAnswer"(getClient(s));
+//   "surrogate"("a" + String.fromCharCode(0xD800) + "b");
+//   RecUpload(["", "  "]).
+inline std::string BuildArgumentsMovie() {
+  using S = CAvm1Script;
+  S callback;
+  CallOutWith(callback, "upokSeen", "a");
+  S script;
+  script.DefineFunction({"a"}, callback).Push({AvmValue::MakeNull(), "UPOK"}).CallExternalInterface("addCallback", 3);
+  script.Do(S::kPop);
+
+  const auto doubleS = [&script] {
+    script.Push({"s", "s"}).Do(S::kGetVariable).Push({"s"}).Do(S::kGetVariable).Do(S::kAdd2).Do(S::kSetVariable);
+  };
+  script.Push({"s", "数"}).Do(S::kSetVariable);
+  for (int i = 0; i < 17; ++i) doubleS();
+  CallInto(script, "r", "getClient", "s");
+  CallOutWith(script, "bigAnswer", "r");
+  for (int i = 0; i < 2; ++i) doubleS();
+  CallInto(script, "r", "getClient", "s");
+  CallOutWith(script, "tooBigAnswer", "r");
+
+  script.Push({"u", "a", 0xD800, 1, "String"}).Do(S::kGetVariable).Push({"fromCharCode"}).Do(S::kCallMethod);
+  script.Do(S::kAdd2).Push({"b"}).Do(S::kAdd2).Do(S::kSetVariable);
+  CallOutWith(script, "surrogate", "u");
+
+  script.Push({"  ", "", 2}).Do(S::kInitArray).Push({"RecUpload"}).CallExternalInterface("call", 2).Do(S::kPop);
+  return BuildSwf(script);
+}
+
+}  // namespace testing_support

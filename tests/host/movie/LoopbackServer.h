@@ -1,13 +1,16 @@
 #pragma once
 // A small HTTP/1.0 origin on 127.0.0.1 for the movie host's tests: it frames
-// requests like the resource server (complete at the empty line), hands the
-// raw request text to a handler, sends the reply and closes the connection.
+// requests like the resource server (complete at the empty line, and after
+// a Content-Length body), hands the raw request text to a handler, sends
+// the reply and closes the connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -107,10 +110,21 @@ class CLoopbackServer {
     }
   }
 
+  // Header and the body its Content-Length announces.
+  static bool Complete(const std::string& request) {
+    const auto end = request.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    std::string header = request.substr(0, end + 2);
+    for (char& c : header) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto field = header.find("\r\ncontent-length:");
+    const std::size_t length = field == std::string::npos ? 0 : std::strtoul(header.c_str() + field + 17, nullptr, 10);
+    return request.size() >= end + 4 + length;
+  }
+
   void Serve(CUniqueFd client) {
     std::string request;
-    char buffer[4096];
-    while (request.size() < 4 || request.compare(request.size() - 4, 4, "\r\n\r\n") != 0) {
+    char buffer[65536];
+    while (!Complete(request)) {
       if (!WaitReadable(client.Get())) return;
       const ssize_t n = ::recv(client.Get(), buffer, sizeof(buffer), 0);
       if (n <= 0) return;
@@ -131,6 +145,12 @@ class CLoopbackServer {
   std::vector<std::string> m_requestLines;
   std::thread m_acceptThread;
 };
+
+// The request's target begins with prefix, whatever its method.
+inline bool TargetStartsWith(const std::string& request, const std::string& prefix) {
+  const auto space = request.find(' ');
+  return space != std::string::npos && request.compare(space + 1, prefix.size(), prefix) == 0;
+}
 
 // One request on a fresh connection; the whole reply, read to the close.
 inline std::string HttpExchange(int port, const std::string& request) {

@@ -85,6 +85,14 @@ std::string Get(const std::string& target, const std::string& secret = "") {
   return request + "\r\n";
 }
 
+// A call as the page sends it: the invoke document as the body.
+std::string Post(const std::string& target, const std::string& body, const std::string& secret) {
+  std::string request =
+      "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  if (!secret.empty()) request += std::string(CMoviePageHandler::kSecretHeader) + ": " + secret + "\r\n";
+  return request + "\r\n" + body;
+}
+
 std::string StatusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
 std::string Body(const std::string& reply) {
   const auto end = reply.find("\r\n\r\n");
@@ -149,8 +157,7 @@ class MoviePageHandlerTest : public ::testing::Test {
     std::ofstream(m_dir / name, std::ios::binary) << bytes;
   }
   std::string Call(const std::string& invoke, const std::string& secret) {
-    return HttpExchange(m_server->Port(),
-                        Get(std::string(CMoviePageHandler::kPrefix) + "call?" + Encode(invoke), secret));
+    return HttpExchange(m_server->Port(), Post(std::string(CMoviePageHandler::kPrefix) + "call", invoke, secret));
   }
 
   std::filesystem::path m_dir;
@@ -213,7 +220,7 @@ TEST_F(MoviePageHandlerTest, SecretIsRandomPerHandler) {
   EXPECT_NE(m_handler->GetSecret(), other->GetSecret());
 }
 
-TEST_F(MoviePageHandlerTest, CallIsDecodedRunOnTheUiThreadAndAnswered) {
+TEST_F(MoviePageHandlerTest, CallIsRunOnTheUiThreadAndAnswered) {
   std::string received;
   m_onCall = [&](const std::string& request) {
     received = request;
@@ -228,9 +235,32 @@ TEST_F(MoviePageHandlerTest, CallIsDecodedRunOnTheUiThreadAndAnswered) {
   m_onCall = [](const std::string&) { return std::nullopt; };
   EXPECT_EQ(StatusLine(Call(kInvoke, m_handler->GetSecret())), "HTTP/1.0 204 No Content");
 
-  EXPECT_EQ(StatusLine(HttpExchange(m_server->Port(),
-                                    Get(std::string(CMoviePageHandler::kPrefix) + "call?%zz", m_handler->GetSecret()))),
+  // The document comes as the body, whole, of a POST only.
+  const std::string call = std::string(CMoviePageHandler::kPrefix) + "call";
+  const std::string& secret = m_handler->GetSecret();
+  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Get(call + "?" + Encode(kInvoke), secret))),
+            "HTTP/1.0 405 Method Not Allowed");
+  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(call, "", secret))), "HTTP/1.0 400 Bad Request");
+  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(call, kInvoke, secret).substr(0, 200))),
             "HTTP/1.0 400 Bad Request");
+  EXPECT_EQ(m_nCalls, 2);
+}
+
+TEST_F(MoviePageHandlerTest, CallsUpToTheLimitReachTheProgramAndLargerOnesDoNot) {
+  std::size_t received = 0;
+  m_onCall = [&](const std::string& request) {
+    received = request.size();
+    return std::optional<std::string>("<string>ok</string>");
+  };
+  const std::string call = std::string(CMoviePageHandler::kPrefix) + "call";
+  const std::string largest = "<invoke name=\"x\"><arguments><string>" +
+                              std::string(CMoviePageHandler::kMaxCallSize - 66, 'a') + "</string></arguments></invoke>";
+  ASSERT_EQ(largest.size(), CMoviePageHandler::kMaxCallSize);
+  EXPECT_EQ(Body(HttpExchange(m_server->Port(), Post(call, largest, m_handler->GetSecret()))), "<string>ok</string>");
+  EXPECT_EQ(received, largest.size());
+  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(call, largest + " ", m_handler->GetSecret()))),
+            "HTTP/1.0 413 Payload Too Large");
+  EXPECT_EQ(m_nCalls, 1);
 }
 
 TEST_F(MoviePageHandlerTest, FSCommandReachesTheUiThread) {

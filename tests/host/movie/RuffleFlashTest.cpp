@@ -96,7 +96,7 @@ class RuffleFlashTest : public ::testing::Test {
     m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
     auto handler = m_flash->GetPageHandler();
     m_server = std::make_unique<CLoopbackServer>([this, handler](const std::string& request) {
-      if (request.rfind(std::string("GET ") + CMoviePageHandler::kPrefix, 0) == 0)
+      if (testing_support::TargetStartsWith(request, CMoviePageHandler::kPrefix))
         return handler->HandleRequest(request);
       if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
       return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");

@@ -1,13 +1,15 @@
 // The page between the Flash player (Ruffle) and the program. The movie's
 // ExternalInterface calls become the Flash player's "invoke" documents and
-// go to the program with a synchronous request, so the movie waits for the
-// answer as it did with the ActiveX control; the program's calls into the
-// movie come back through quillby.callFunction.
+// go to the program as the body of a synchronous request, so the movie waits
+// for the answer as it did with the ActiveX control; the program's calls into
+// the movie come back through quillby.callFunction.
 "use strict";
 
 var quillby = (function () {
   const PREFIX = "/__quillby__/";
   const SECRET_HEADER = "X-Quillby-Secret";
+  // The largest invoke document the program takes, in UTF-8 bytes.
+  const MAX_CALL_BYTES = 1 << 20;
 
   // The secret travels in the fragment, which is never sent to a server;
   // take it out of the address at once.
@@ -48,8 +50,15 @@ var quillby = (function () {
 
   // ---- The Flash player's XML serialisation -----------------------------
 
+  // A surrogate without its partner (the movie's strings may hold one)
+  // cannot be sent as UTF-8; it goes as U+FFFD.
+  const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g;
+  function wellFormed(text) {
+    return String(text).replace(LONE_SURROGATE, "\uFFFD");
+  }
+
   function escapeXml(text) {
-    return String(text)
+    return wellFormed(text)
       .replace(/&/g, "&amp;")
       .replace(/</g, "&lt;")
       .replace(/>/g, "&gt;")
@@ -124,12 +133,12 @@ var quillby = (function () {
   // ---- To the program ---------------------------------------------------
 
   // Synchronous on purpose: the movie waits for the program's answer.
-  function sendToProgram(endpoint, query) {
+  function sendToProgram(method, target, body) {
     try {
       const request = new XMLHttpRequest();
-      request.open("GET", PREFIX + endpoint + "?" + query, false);
+      request.open(method, PREFIX + target, false);
       request.setRequestHeader(SECRET_HEADER, secret);
-      request.send();
+      request.send(body);
       return request.status === 200 ? request.responseText : null;
     } catch (error) {
       console.warn("call to the program failed", error);
@@ -138,7 +147,13 @@ var quillby = (function () {
   }
 
   function callProgram(name, args) {
-    const answer = sendToProgram("call", encodeURIComponent(invokeXml(name, args)));
+    const invoke = invokeXml(name, args);
+    const size = new TextEncoder().encode(invoke).length;
+    if (size > MAX_CALL_BYTES) {
+      console.warn(`call "${wellFormed(name)}" not sent: ${size} bytes, more than the ${MAX_CALL_BYTES} the program takes`);
+      return undefined;
+    }
+    const answer = sendToProgram("POST", "call", invoke);
     if (answer === null) return undefined;
     const root = parseXml(answer);
     return root ? fromElement(root) : undefined;
@@ -146,8 +161,11 @@ var quillby = (function () {
 
   function fsCommand(command, args) {
     sendToProgram(
-      "fscommand",
-      "command=" + encodeURIComponent(command) + "&args=" + encodeURIComponent(args === undefined ? "" : args)
+      "GET",
+      "fscommand?command=" +
+        encodeURIComponent(wellFormed(command)) +
+        "&args=" +
+        encodeURIComponent(wellFormed(args === undefined ? "" : args))
     );
   }
 
@@ -173,6 +191,14 @@ var quillby = (function () {
 
   // ---- From the program -------------------------------------------------
 
+  // The movie is the page's one control, so keys go to it without a click.
+  // The player reads keys only once a pointer went down on it: that is told
+  // to the player element alone (the movie itself sees no click), once the
+  // player stands ready.
+  function takeFocus() {
+    player.dispatchEvent(new PointerEvent("pointerdown", { isPrimary: true }));
+  }
+
   function start() {
     if (!window.RufflePlayer || typeof window.RufflePlayer.newest !== "function") {
       document.body.textContent = "Flash player files missing";
@@ -183,7 +209,7 @@ var quillby = (function () {
     player.addEventListener("loadedmetadata", () => console.info("movie loaded"));
     player.ruffle().addFSCommandHandler(fsCommand);
     document.body.appendChild(player);
-    if (movieUrl) player.ruffle().load(Object.assign({ url: movieUrl }, PLAYER_OPTIONS));
+    if (movieUrl) player.ruffle().load(Object.assign({ url: movieUrl }, PLAYER_OPTIONS)).then(takeFocus);
   }
 
   function play() {
