@@ -20,12 +20,7 @@ constexpr std::string_view kTempSuffix = ".part";
 
 bool SyncDirectoryOf(const std::string& strPath) {
   const std::size_t nSlash = strPath.rfind('/');
-  const std::string strDir = nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strPath.substr(0, nSlash);
-  const int fd = ::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool bSynced = ::fsync(fd) == 0;
-  ::close(fd);
-  return bSynced;
+  return SyncDirectory(nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strPath.substr(0, nSlash));
 }
 
 // The process id in a name "<target>.<pid>-<n>.part"; 0 when it has not that form.
@@ -103,6 +98,14 @@ void CReplacingFile::Discard() {
   m_fd = -1;
   if (!m_strPath.empty()) ::unlink(m_strPath.c_str());
   m_strPath.clear();
+}
+
+bool SyncDirectory(const std::string& strDir) {
+  const int fd = ::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool bSynced = ::fsync(fd) == 0;
+  ::close(fd);
+  return bSynced;
 }
 
 bool ReplaceFileContents(const std::string& strTarget, const std::string& strBytes) {

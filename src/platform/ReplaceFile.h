@@ -39,6 +39,10 @@ class CReplacingFile {
   bool m_bInPlace = false;
 };
 
+// Brings the names in a directory (files created, renamed or removed in it)
+// to the device.
+bool SyncDirectory(const std::string& strDir);
+
 // Writes strBytes to strTarget through a CReplacingFile, durably.
 bool ReplaceFileContents(const std::string& strTarget, const std::string& strBytes);
 

@@ -15,6 +15,9 @@ namespace {
 
 constexpr const char* kCallEndpoint = "call";
 constexpr const char* kFSCommandEndpoint = "fscommand";
+// GET: every saved entry; POST ?key=K (the value as the body) or
+// ?key=K&remove=1: one change, answered once it is on the device.
+constexpr const char* kSavedEndpoint = "saved";
 // The page asks for the CJK device font under this name.
 constexpr const char* kFontName = "cjk-font";
 constexpr auto kDefaultPickupTimeout = std::chrono::seconds(10);
@@ -29,6 +32,7 @@ constexpr const char* kStatusMethodNotAllowed = "405 Method Not Allowed";
 constexpr const char* kStatusTooLarge = "413 Payload Too Large";
 constexpr const char* kStatusNotImplemented = "501 Not Implemented";
 constexpr const char* kStatusUnavailable = "503 Service Unavailable";
+constexpr const char* kStatusNotStored = "507 Insufficient Storage";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 
 std::string MakeResponse(const std::string& status, const std::string& contentType, const std::string& body) {
@@ -85,6 +89,23 @@ bool EqualsInConstantTime(const std::string& a, const std::string& b) {
   unsigned char diff = 0;
   for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
+}
+
+// Every byte but the unreserved ones as %XX: what the page's
+// URLSearchParams reads back exactly ('+' included).
+std::string PercentEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
 }
 
 std::string Lower(std::string text) {
@@ -144,18 +165,31 @@ struct CMoviePageHandler::Request {
     }
     return true;
   }
+
+  // Empty when the body is whole and within the limit, else the error status.
+  std::string CheckBody() const {
+    const auto length = headers.find("content-length");
+    if (length == headers.end() || length->second.empty() ||
+        length->second.find_first_not_of("0123456789") != std::string::npos)
+      return kStatusBadRequest;
+    if (length->second.size() > 9 || std::stoul(length->second) > kMaxCallSize) return kStatusTooLarge;
+    if (body.size() != std::stoul(length->second)) return kStatusBadRequest;
+    return "";
+  }
 };
 
-std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath, Sinks sinks) {
+std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath, Sinks sinks,
+                                                             std::string savedDir) {
   return std::shared_ptr<CMoviePageHandler>(
-      new CMoviePageHandler(std::move(filesDir), std::move(fontPath), std::move(sinks)));
+      new CMoviePageHandler(std::move(filesDir), std::move(fontPath), std::move(sinks), std::move(savedDir)));
 }
 
-CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks)
+CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir)
     : m_strFilesDir(std::move(filesDir)),
       m_strFontPath(std::move(fontPath)),
       m_strSecret(MakeSecret()),
       m_sinks(std::move(sinks)),
+      m_pSaved(savedDir.empty() ? nullptr : std::make_unique<CSharedObjectStore>(std::move(savedDir))),
       m_pickupTimeout(kDefaultPickupTimeout) {}
 
 std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
@@ -169,6 +203,7 @@ std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
   const std::string name = request.path.substr(prefix.size());
   // A call's invoke document comes as the body; nothing else has one.
   if (name == kCallEndpoint) return bPost ? ServeCall(request) : MakeError(kStatusMethodNotAllowed);
+  if (name == kSavedEndpoint) return ServeSaved(request);
   if (bPost) return MakeError(kStatusNotImplemented);
   if (name == kFSCommandEndpoint) return ServeFSCommand(request);
   return ServeFile(name);
@@ -191,13 +226,10 @@ bool CMoviePageHandler::IsAuthorised(const Request& request) const {
 
 std::string CMoviePageHandler::ServeCall(const Request& request) {
   if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
-  const auto length = request.headers.find("content-length");
-  if (length == request.headers.end() || length->second.empty() ||
-      length->second.find_first_not_of("0123456789") != std::string::npos)
-    return MakeError(kStatusBadRequest);
-  if (length->second.size() > 9 || std::stoul(length->second) > kMaxCallSize) return MakeError(kStatusTooLarge);
+  const std::string bodyError = request.CheckBody();
+  if (!bodyError.empty()) return MakeError(bodyError);
   const std::string& invoke = request.body;
-  if (invoke.empty() || invoke.size() != std::stoul(length->second)) return MakeError(kStatusBadRequest);
+  if (invoke.empty()) return MakeError(kStatusBadRequest);
 
   auto answer = std::make_shared<std::optional<std::string>>();
   const bool answered = RunOnUiThread([this, invoke, answer] {
@@ -220,6 +252,26 @@ std::string CMoviePageHandler::ServeFSCommand(const Request& request) {
       }))
     return MakeError(kStatusUnavailable);
   return MakeResponse(kStatusNoValue, "", "");
+}
+
+std::string CMoviePageHandler::ServeSaved(const Request& request) {
+  if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
+  if (!m_pSaved) return MakeError(kStatusNotFound);
+  if (request.method == "GET") {
+    std::string list;
+    for (const auto& [key, value] : m_pSaved->LoadAll())
+      list += (list.empty() ? "" : "&") + PercentEncode(key) + "=" + PercentEncode(value);
+    return MakeResponse(kStatusOk, kTextType, list);
+  }
+  std::map<std::string, std::string> fields;
+  if (!request.QueryFields(fields) || !fields.count("key") || fields["key"].empty())
+    return MakeError(kStatusBadRequest);
+  const std::string bodyError = request.CheckBody();
+  if (!bodyError.empty()) return MakeError(bodyError);
+  const std::string& key = fields["key"];
+  if (key.size() > CSharedObjectStore::kMaxKeySize) return MakeError(kStatusTooLarge);
+  const bool bStored = fields.count("remove") ? m_pSaved->Remove(key) : m_pSaved->Put(key, request.body);
+  return bStored ? MakeResponse(kStatusNoValue, "", "") : MakeError(kStatusNotStored);
 }
 
 bool CMoviePageHandler::RunOnUiThread(std::function<void()> task) {

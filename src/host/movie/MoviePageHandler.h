@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "host/movie/SharedObjectStore.h"
+
 namespace host {
 
 class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler> {
@@ -42,8 +44,10 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   };
 
   // filesDir holds the page and the player's files; fontPath is the CJK
-  // font offered to the player (may be missing).
-  static std::shared_ptr<CMoviePageHandler> Create(std::string filesDir, std::string fontPath, Sinks sinks);
+  // font offered to the player (may be missing); savedDir keeps the movie's
+  // local shared objects (none are kept when it is empty).
+  static std::shared_ptr<CMoviePageHandler> Create(std::string filesDir, std::string fontPath, Sinks sinks,
+                                                   std::string savedDir = "");
 
   CMoviePageHandler(const CMoviePageHandler&) = delete;
   CMoviePageHandler& operator=(const CMoviePageHandler&) = delete;
@@ -56,7 +60,8 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   const std::string& GetSecret() const { return m_strSecret; }
 
   // UI thread: refuse further calls and release the waiting ones. Nothing
-  // is posted and no sink runs after this returns.
+  // is posted and no sink runs after this returns. Saved data is still
+  // taken: it never needs the UI thread.
   void Close();
 
   // A UI thread that has not picked a call up within this time is taken to
@@ -69,12 +74,13 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   static bool PercentDecode(const std::string& in, std::string& out);
 
  private:
-  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks);
+  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir);
 
   struct Request;
   std::string ServeFile(const std::string& name) const;
   std::string ServeCall(const Request& request);
   std::string ServeFSCommand(const Request& request);
+  std::string ServeSaved(const Request& request);
   bool IsAuthorised(const Request& request) const;
   // Runs task on the UI thread and waits for it; false when the handler
   // closed or the UI thread did not pick the task up in time.
@@ -84,6 +90,8 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   const std::string m_strFontPath;
   const std::string m_strSecret;
   const Sinks m_sinks;
+  // Null when no saved data is kept.
+  const std::unique_ptr<CSharedObjectStore> m_pSaved;
   std::chrono::milliseconds m_pickupTimeout;
 
   std::mutex m_lock;

@@ -145,7 +145,7 @@ class MoviePageHandlerTest : public ::testing::Test {
     sinks.onFSCommand = [this](const std::string& command, const std::string& args) {
       m_fsCommands.push_back(command + "|" + args);
     };
-    m_handler = CMoviePageHandler::Create(m_dir.string(), (m_dir / "font.ttc").string(), sinks);
+    m_handler = CMoviePageHandler::Create(m_dir.string(), (m_dir / "font.ttc").string(), sinks, SavedDir());
     m_server = std::make_unique<CLoopbackServer>([this](const std::string& r) { return m_handler->HandleRequest(r); });
   }
   void TearDown() override {
@@ -156,6 +156,7 @@ class MoviePageHandlerTest : public ::testing::Test {
   void Write(const std::string& name, const std::string& bytes) {
     std::ofstream(m_dir / name, std::ios::binary) << bytes;
   }
+  std::string SavedDir() const { return (m_dir / "saved").string(); }
   std::string Call(const std::string& invoke, const std::string& secret) {
     return HttpExchange(m_server->Port(), Post(std::string(CMoviePageHandler::kPrefix) + "call", invoke, secret));
   }
@@ -319,6 +320,45 @@ TEST_F(MoviePageHandlerTest, CloseReleasesAWaitingCallAndRefusesLaterOnes) {
   EXPECT_EQ(StatusLine(Call("y", m_handler->GetSecret())), "HTTP/1.0 503 Service Unavailable");
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(m_nCalls, 0);
+}
+
+// The page's changes to the movie's saved data, and the list it reads when
+// it starts: with the per-start secret only, answered once stored.
+TEST_F(MoviePageHandlerTest, SavedDataIsStoredListedAndRemoved) {
+  const std::string saved = std::string(CMoviePageHandler::kPrefix) + "saved";
+  const std::string& secret = m_handler->GetSecret();
+  const auto exchange = [&](const std::string& request) { return HttpExchange(m_server->Port(), request); };
+  const std::string key = "127.0.0.1/qzboot.swf/a b&=+";
+  EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=" + Encode(key), "AL8+/=", ""))), "HTTP/1.0 403 Forbidden");
+  EXPECT_EQ(StatusLine(exchange(Get(saved))), "HTTP/1.0 403 Forbidden");
+  EXPECT_EQ(Body(exchange(Get(saved, secret))), "");
+
+  EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=" + Encode(key), "AL8+/=", secret))), "HTTP/1.0 204 No Content");
+  EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=" + Encode("学"), "数", secret))), "HTTP/1.0 204 No Content");
+  EXPECT_EQ(Body(exchange(Get(saved, secret))),
+            "127.0.0.1%2Fqzboot.swf%2Fa%20b%26%3D%2B=AL8%2B%2F%3D&%E5%AD%A6=%E6%95%B0");
+  // The next start's handler reads the same directory.
+  const auto next = CMoviePageHandler::Create(m_dir.string(), "", {}, SavedDir());
+  EXPECT_EQ(Body(next->HandleRequest(Get(saved, next->GetSecret()))),
+            "127.0.0.1%2Fqzboot.swf%2Fa%20b%26%3D%2B=AL8%2B%2F%3D&%E5%AD%A6=%E6%95%B0");
+
+  EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=" + Encode(key) + "&remove=1", "", secret))),
+            "HTTP/1.0 204 No Content");
+  EXPECT_EQ(Body(exchange(Get(saved, secret))), "%E5%AD%A6=%E6%95%B0");
+  EXPECT_EQ(StatusLine(exchange(Post(saved, "v", secret))), "HTTP/1.0 400 Bad Request");
+  EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=", "v", secret))), "HTTP/1.0 400 Bad Request");
+
+  // Closed, the handler still takes saved data: it never waits for the UI thread.
+  m_handler->Close();
+  EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=k", "v", secret))), "HTTP/1.0 204 No Content");
+
+  const auto unwritable = CMoviePageHandler::Create(m_dir.string(), "", {}, (m_dir / "host.html" / "saved").string());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(StatusLine(unwritable->HandleRequest(Post(saved + "?key=k", "v", unwritable->GetSecret()))),
+            "HTTP/1.0 507 Insufficient Storage");
+  ::testing::internal::GetCapturedStderr();
+  const auto none = CMoviePageHandler::Create(m_dir.string(), "", {});
+  EXPECT_EQ(StatusLine(none->HandleRequest(Get(saved, none->GetSecret()))), "HTTP/1.0 404 Not Found");
 }
 
 TEST(MoviePageHandlerDecode, PercentDecoding) {
