@@ -66,6 +66,23 @@ bool Names(const SeenCall& call, const std::string& name) {
   return call.request.find("<invoke name=\"" + name + "\"") == 0;
 }
 
+// Closes the window as its close button does, once the movie calls name.
+CWatchedDlg::React CloseOn(const std::string& name) {
+  return [name](CWatchedDlg& window, const SeenCall& call) {
+    if (Names(call, name)) window.close();
+  };
+}
+
+// The value the saved-data movie reported for label, as the invoke document
+// has it ("<string>alpha</string>", "<undefined/>"), or "" when none came.
+std::string Reported(const CWatchedDlg& dlg, const std::string& label) {
+  const std::string head = "<invoke name=\"saved\" returntype=\"xml\"><arguments><string>" + label + "</string>";
+  for (const auto& call : dlg.calls)
+    if (call.request.rfind(head, 0) == 0)
+      return call.request.substr(head.size(), call.request.find("</arguments>") - head.size());
+  return "";
+}
+
 // A key typed with nothing clicked: it goes where the focus is.
 void TypeKey(int key, const QString& text) {
   QWidget* target = QApplication::focusWidget();
@@ -219,6 +236,39 @@ TEST_F(MovieWindowTest, ActionScript3MovieQueriesUploadsAndHearsUPOK) {
   const SeenCall* heard = dlg->Find("upokHeard");
   ASSERT_NE(heard, nullptr) << "UPOK did not reach the movie";
   EXPECT_NE(heard->request.find("<arguments><string></string></arguments>"), std::string::npos) << heard->request;
+}
+
+// The pupil's saved data, written and never flushed, reaches the disk when
+// the window is closed, and the next start hands it to the movie again.
+TEST_F(MovieWindowTest, UnflushedSavedDataSurvivesClosingTheWindow) {
+  auto first = Run(testing_support::BuildSavedDataMovie({{"progress", "alpha"}}, false), CloseOn("ready"));
+  EXPECT_EQ(Reported(*first, "read-progress"), "<undefined/>");
+  first.reset();
+  EXPECT_FALSE(fs::is_empty(root / "appdata" / "quillby" / "saved"));
+  auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
+  EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
+}
+
+// The same when the movie ends the program itself, with the server running.
+TEST_F(MovieWindowTest, UnflushedSavedDataSurvivesCloseWinExe) {
+  auto first = Run(testing_support::BuildSavedDataMovie({{"progress", "alpha"}}, false, {"CloseWinExe"}),
+                   [](CWatchedDlg&, const SeenCall&) {});
+  EXPECT_EQ(first->result(), QDialog::Accepted);
+  first.reset();
+  auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
+  EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
+}
+
+// Clearing the cache deletes the course's files, never the pupil's saved data.
+TEST_F(MovieWindowTest, SavedDataSurvivesLocalFileClear) {
+  auto first =
+      Run(testing_support::BuildSavedDataMovie({{"progress", "alpha"}}, true, {"LocalFileClear", "CloseWinExe"}),
+          [](CWatchedDlg&, const SeenCall&) {});
+  EXPECT_EQ(Reported(*first, "flushed-progress"), "<true/>");
+  EXPECT_FALSE(fs::exists(root / "appdata" / "quillby" / "sz"));
+  first.reset();
+  auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
+  EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
 }
 
 }  // namespace

@@ -75,7 +75,11 @@ CTesselDlg::~CTesselDlg() {
 
 int CTesselDlg::DoModal() {
   OnInitDialog();
-  return exec();
+  const int result = exec();
+  // However the window ended (CloseWinExe ends it with the server still
+  // running), the movie's unsaved data reaches the program first.
+  m_flash->Close();
+  return result;
 }
 
 bool CTesselDlg::OnInitDialog() {

@@ -27,6 +27,9 @@ namespace {
 constexpr const char* kPlayerMissingText = "课程播放组件缺失或无法启动，课程动画无法播放。请重新安装本程序。";
 constexpr auto kDefaultCallFunctionTimeout = std::chrono::seconds(15);
 constexpr const char* kAutoplayFlag = "--autoplay-policy=no-user-gesture-required";
+// Beside the cache ($APPDATA/quillby/sz), never in it: clearing the cache
+// keeps the pupil's saved data.
+constexpr const char* kSavedSubdir = "/quillby/saved";
 
 std::string WebEngineProcessPath() {
   const QByteArray overridden = qgetenv("QTWEBENGINE_PROCESS_PATH");
@@ -48,6 +51,8 @@ bool HasFileLike(const std::string& dir, const std::string& prefix, const std::s
 }  // namespace
 
 std::string CRuffleFlash::DefaultFilesDir() { return platform::GetExeDir() + "/moviehost"; }
+
+std::string CRuffleFlash::DefaultSavedDir() { return platform::GetAppDataDir() + kSavedSubdir; }
 
 void CRuffleFlash::PrepareEnvironment() {
   // The web engine shares its GL context with the application's.
@@ -72,7 +77,7 @@ std::string CRuffleFlash::FindMissingParts(const std::string& filesDir) {
   return missing;
 }
 
-CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fontPath)
+CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fontPath, std::string savedDir)
     : m_strFilesDir(std::move(filesDir)),
       m_pUiContext(std::make_unique<QObject>()),
       m_callFunctionTimeout(kDefaultCallFunctionTimeout) {
@@ -82,7 +87,7 @@ CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fo
   };
   sinks.onCall = [this](const std::string& request) { return RaiseFlashCall(request); };
   sinks.onFSCommand = [this](const std::string& command, const std::string& args) { RaiseFSCommand(command, args); };
-  m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks));
+  m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks), std::move(savedDir));
 
   // An off-the-record profile of our own: nothing is cached, so the
   // server's fresh copies of the boot movie and XML files reach the player.
@@ -136,6 +141,7 @@ void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
   page.setQuery("movie=" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(url))));
   page.setFragment(QString::fromStdString(m_pHandler->GetSecret()));
   m_pPage->load(page);
+  m_bPageLoaded = true;
 }
 
 void CRuffleFlash::Play() { m_pPage->runJavaScript("if (window.quillby) quillby.play();"); }
@@ -200,6 +206,37 @@ void CRuffleFlash::ReportFailure(const std::string& detail) {
   platform::MessageBox(std::string(kPlayerMissingText) + "\n(" + detail + ")");
 }
 
-void CRuffleFlash::Close() { m_pHandler->Close(); }
+void CRuffleFlash::Close() {
+  if (m_bClosed) return;
+  m_bClosed = true;
+  FlushSavedData();
+  m_pHandler->Close();
+}
+
+void CRuffleFlash::FlushSavedData() {
+  if (!m_bPageLoaded) return;
+  const QString script = "window.quillby ? quillby.close() : true";
+  // Inside a FlashCall the page waits for us and runs the script only after
+  // we return; the program keeps taking saved data meanwhile.
+  if (!m_returnValues.empty()) {
+    m_pPage->runJavaScript(script);
+    return;
+  }
+  // A local loop: the page's changes reach the server's threads, and calls
+  // the movie makes meanwhile are still answered.
+  struct Pending {
+    QEventLoop loop;
+    bool done = false;
+  };
+  auto pending = std::make_shared<Pending>();
+  m_pPage->runJavaScript(script, [pending](const QVariant&) {
+    pending->done = true;
+    pending->loop.quit();
+  });
+  if (!pending->done) {
+    QTimer::singleShot(kCloseFlushTimeout, &pending->loop, &QEventLoop::quit);
+    pending->loop.exec();
+  }
+}
 
 }  // namespace host

@@ -27,6 +27,11 @@ class CRuffleFlash : public CShockwaveflash1 {
   static std::string DefaultFilesDir();
   // The CJK font offered to the player for device text.
   static constexpr const char* kCjkFontPath = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+  // Where the movie's local shared objects are kept, per user.
+  static std::string DefaultSavedDir();
+  // How long Close waits for the page to hand over what the movie has not
+  // flushed yet.
+  static constexpr std::chrono::milliseconds kCloseFlushTimeout{5000};
 
   // Call before QApplication exists: switches the web engine's sandbox off
   // when (and only when) the program runs as root, which it refuses
@@ -35,7 +40,8 @@ class CRuffleFlash : public CShockwaveflash1 {
 
   // The view is a child of parent (the dialog) and stays hidden until the
   // first MoveWindow. The dialog must outlive this object.
-  explicit CRuffleFlash(QWidget* parent, std::string filesDir = DefaultFilesDir(), std::string fontPath = kCjkFontPath);
+  explicit CRuffleFlash(QWidget* parent, std::string filesDir = DefaultFilesDir(), std::string fontPath = kCjkFontPath,
+                        std::string savedDir = DefaultSavedDir());
   ~CRuffleFlash() override;
 
   void LoadMovie(int layer, const std::string& url) override;
@@ -43,6 +49,8 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::string CallFunction(const std::string& request) override;
   void SetReturnValue(const std::string& value) override;
   void MoveWindow(int x, int y, int width, int height) override;
+  // Has the player write every shared object and waits until the program
+  // holds them, then refuses further calls. Once; later calls do nothing.
   void Close() override;
 
   // The resource server answers every path under CMoviePageHandler::kPrefix
@@ -63,6 +71,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::optional<std::string> RaiseFlashCall(const std::string& request);
   void RaiseFSCommand(const std::string& command, const std::string& args);
   void ReportFailure(const std::string& detail);
+  void FlushSavedData();
 
   const std::string m_strFilesDir;
   // Queued calls from the server's threads are delivered to this object's
@@ -77,6 +86,8 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::vector<std::optional<std::string>> m_returnValues;
   std::chrono::milliseconds m_callFunctionTimeout;
   bool m_bFailureShown = false;
+  bool m_bPageLoaded = false;
+  bool m_bClosed = false;
 };
 
 }  // namespace host

@@ -144,3 +144,56 @@ inline std::string BuildArgumentsMovie() {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// A shared object the saved-data movie opens, and what it writes into its
+// field "v" (nothing when empty).
+struct SavedObject {
+  std::string name;
+  std::string write;
+};
+
+// What a course does with the pupil's saved data, in little. Every report
+// goes two ways: ExternalInterface.call("saved", label, value), and
+// loadVariablesNum("report/" + label + "-" + value + ".txt", 0), which the
+// program's server asks the product site for.
+//   for each object: so = SharedObject.getLocal(name); report("read-" + name, so.data.v);
+//                    so.data.v = write;
+//   flush: for each object: report("flushed-" + name, so.flush());
+//   "ready"; then each command of then, in order.
+inline std::string BuildSavedDataMovie(const std::vector<SavedObject>& objects, bool flush,
+                                       const std::vector<std::string>& then = {}) {
+  using S = CAvm1Script;
+  S script;
+  const auto report = [&script](const std::string& label, const std::string& variable) {
+    script.Push({variable}).Do(S::kGetVariable).Push({label, "saved"}).CallExternalInterface("call", 3).Do(S::kPop);
+    script.Push({"report/" + label + "-", variable}).Do(S::kGetVariable).Do(S::kAdd2).Push({".txt"}).Do(S::kAdd2);
+    script.LoadVariablesNum();
+  };
+  const auto data = [&script](int i) {
+    script.Push({"so" + std::to_string(i)}).Do(S::kGetVariable).Push({"data"}).Do(S::kGetMember);
+  };
+  for (int i = 0; i < static_cast<int>(objects.size()); ++i) {
+    const std::string so = "so" + std::to_string(i);
+    script.Push({so, objects[i].name, 1, "SharedObject"}).Do(S::kGetVariable).Push({"getLocal"});
+    script.Do(S::kCallMethod).Do(S::kSetVariable);
+    script.Push({"value"});
+    data(i);
+    script.Push({"v"}).Do(S::kGetMember).Do(S::kSetVariable);
+    report("read-" + objects[i].name, "value");
+    if (objects[i].write.empty()) continue;
+    data(i);
+    script.Push({"v", objects[i].write}).Do(S::kSetMember);
+  }
+  for (int i = 0; flush && i < static_cast<int>(objects.size()); ++i) {
+    script.Push({"value", 0, "so" + std::to_string(i)}).Do(S::kGetVariable).Push({"flush"});
+    script.Do(S::kCallMethod).Do(S::kSetVariable);
+    report("flushed-" + objects[i].name, "value");
+  }
+  CallOut(script, "ready");
+  for (const auto& command : then) CallOut(script, command);
+  return BuildSwf(script);
+}
+
+}  // namespace testing_support

@@ -12,8 +12,11 @@
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <mutex>
 
+#include "TempDir.h"
 #include "host/movie/CourseMovie.h"
 #include "host/movie/LoopbackServer.h"
 #include "host/movie/RuffleFlash.h"
@@ -90,7 +93,8 @@ class RuffleFlashTest : public ::testing::Test {
   void SetUp() override {
     m_window.resize(976, 632);
     m_window.show();
-    m_flash = std::make_unique<CRuffleFlash>(&m_window);
+    m_flash = std::make_unique<CRuffleFlash>(&m_window, CRuffleFlash::DefaultFilesDir(), CRuffleFlash::kCjkFontPath,
+                                             SavedDir());
     m_events = std::make_unique<CRecordingEvents>(*m_flash);
     m_flash->SetEventSink(m_events.get());
     m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
@@ -99,6 +103,8 @@ class RuffleFlashTest : public ::testing::Test {
       if (testing_support::TargetStartsWith(request, CMoviePageHandler::kPrefix))
         return handler->HandleRequest(request);
       if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
+      for (const auto& [path, swf] : m_movies)
+        if (request.rfind("GET " + path + " ", 0) == 0) return Movie200(swf);
       return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");
     });
     m_origin = "http://127.0.0.1:" + std::to_string(m_server->Port());
@@ -107,14 +113,17 @@ class RuffleFlashTest : public ::testing::Test {
     m_flash.reset();  // refuses further calls before the server goes
     m_server.reset();
   }
-  void PlayCourseMovie() {
-    m_flash->LoadMovie(0, m_origin + "/course.swf");
+  void PlayCourseMovie(const std::string& path = "/course.swf") {
+    m_events->calls.clear();
+    m_flash->LoadMovie(0, m_origin + path);
     m_flash->Play();
     m_flash->MoveWindow(0, 0, 970, 607);
     ASSERT_TRUE(ProcessEventsUntil([&] { return m_events->Saw("name=\"ready\""); }))
         << "the movie did not reach its last call; requests: " << m_server->RequestLines().size();
   }
+  std::string SavedDir() const { return m_saved.Path() + "/saved"; }
 
+  CTempDir m_saved;
   QWidget m_window;
   CRequestRecorder m_requests;
   std::unique_ptr<CRuffleFlash> m_flash;
@@ -122,6 +131,7 @@ class RuffleFlashTest : public ::testing::Test {
   std::unique_ptr<CLoopbackServer> m_server;
   std::string m_origin;
   std::string m_swf = testing_support::BuildCourseMovie();
+  std::map<std::string, std::string> m_movies;  // more movies by path
 };
 
 TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
@@ -201,6 +211,57 @@ TEST_F(RuffleFlashTest, ChineseDeviceTextIsDrawn) {
   };
   ProcessEventsUntil(countInk, 20000);
   EXPECT_GT(inked, 1500);
+}
+
+// The argument of the saved-data movie's report, as the invoke document
+// has it ("<string>one</string>", "<undefined/>", "<true/>"), or "" when
+// there was none.
+std::string Reported(const std::vector<std::string>& calls, const std::string& label) {
+  const std::string head = "<invoke name=\"saved\" returntype=\"xml\"><arguments><string>" + label + "</string>";
+  for (const auto& call : calls)
+    if (call.rfind(head, 0) == 0) return call.substr(head.size(), call.find("</arguments>") - head.size());
+  return "";
+}
+
+// Each movie has the saved data it wrote, wherever the program stores it
+// from: a second movie on the same site sees none of the first one's.
+TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
+  m_movies["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "one"}}, true);
+  m_movies["/two/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "two"}}, true);
+  PlayCourseMovie("/one/qzboot.swf");
+  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<undefined/>");
+  EXPECT_EQ(Reported(m_events->calls, "flushed-progress"), "<true/>");
+  PlayCourseMovie("/two/qzboot.swf");
+  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<undefined/>");
+  // The program holds them apart: the player's key is host, movie path
+  // and name, without the port.
+  const auto stored = host::CSharedObjectStore(SavedDir()).LoadAll();
+  EXPECT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored.count("127.0.0.1/one/qzboot.swf/progress"), 1u);
+  EXPECT_EQ(stored.count("127.0.0.1/two/qzboot.swf/progress"), 1u);
+  m_movies["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", ""}}, false);
+  PlayCourseMovie("/one/qzboot.swf");
+  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>one</string>");
+  m_movies["/two/qzboot.swf"] = m_movies["/one/qzboot.swf"];
+  PlayCourseMovie("/two/qzboot.swf");
+  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>two</string>");
+}
+
+// Nowhere to keep it: flush() says so, the program says so once, and the
+// movie goes on with what it holds.
+TEST_F(RuffleFlashTest, FlushAnswersFalseWhenTheStoreCannotBeWritten) {
+  std::ofstream(SavedDir()) << "a file where the directory should be";
+  m_swf = testing_support::BuildSavedDataMovie({{"progress", "one"}, {"other", "two"}}, true);
+  ::testing::internal::CaptureStderr();
+  PlayCourseMovie();
+  const std::string lines = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Reported(m_events->calls, "flushed-progress"), "<false/>");
+  EXPECT_EQ(Reported(m_events->calls, "flushed-other"), "<false/>");
+  std::size_t reports = 0;
+  for (auto at = lines.find("saved data cannot be written to " + SavedDir()); at != std::string::npos;
+       at = lines.find("saved data cannot be written", at + 1))
+    ++reports;
+  EXPECT_EQ(reports, 1u) << lines;
 }
 
 TEST(RuffleFlashInstall, MissingPlayerFilesGiveOneClearMessage) {

@@ -40,6 +40,7 @@ class CAvm1Script {
     kCallMethod = 0x52,
     kGetUrl = 0x83,
     kPush = 0x96,
+    kGetUrl2 = 0x9A,
     kDefineFunction = 0x9B,
   };
 
@@ -70,6 +71,8 @@ class CAvm1Script {
   CAvm1Script& FSCommand(const std::string& command, const std::string& args) {
     return Record(kGetUrl, "FSCommand:" + command + '\0' + args + '\0');
   }
+  // loadVariablesNum(url, 0) with the URL on the stack.
+  CAvm1Script& LoadVariablesNum() { return Push({"_level0"}).Record(kGetUrl2, std::string(1, '\x80')); }
   // An anonymous function with the given parameters, left on the stack.
   CAvm1Script& DefineFunction(const std::vector<std::string>& params, const CAvm1Script& body) {
     std::string data(1, '\0');

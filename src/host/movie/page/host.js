@@ -2,7 +2,9 @@
 // ExternalInterface calls become the Flash player's "invoke" documents and
 // go to the program as the body of a synchronous request, so the movie waits
 // for the answer as it did with the ActiveX control; the program's calls into
-// the movie come back through quillby.callFunction.
+// the movie come back through quillby.callFunction. The player's local
+// storage (the movie's shared objects) is the program's: read from it when
+// the page starts, and every change handed to it as it happens.
 "use strict";
 
 var quillby = (function () {
@@ -132,23 +134,33 @@ var quillby = (function () {
 
   // ---- To the program ---------------------------------------------------
 
-  // Synchronous on purpose: the movie waits for the program's answer.
-  function sendToProgram(method, target, body) {
+  // Synchronous on purpose: the movie waits for the program's answer. The
+  // finished request, or null when none came.
+  function requestProgram(method, target, body) {
     try {
       const request = new XMLHttpRequest();
       request.open(method, PREFIX + target, false);
       request.setRequestHeader(SECRET_HEADER, secret);
       request.send(body);
-      return request.status === 200 ? request.responseText : null;
+      return request;
     } catch (error) {
-      console.warn("call to the program failed", error);
+      console.warn("request to the program failed", error);
       return null;
     }
   }
 
+  function sendToProgram(method, target, body) {
+    const request = requestProgram(method, target, body);
+    return request && request.status === 200 ? request.responseText : null;
+  }
+
+  function utf8Size(text) {
+    return new TextEncoder().encode(text).length;
+  }
+
   function callProgram(name, args) {
     const invoke = invokeXml(name, args);
-    const size = new TextEncoder().encode(invoke).length;
+    const size = utf8Size(invoke);
     if (size > MAX_CALL_BYTES) {
       console.warn(`call "${wellFormed(name)}" not sent: ${size} bytes, more than the ${MAX_CALL_BYTES} the program takes`);
       return undefined;
@@ -188,6 +200,64 @@ var quillby = (function () {
       return Reflect.construct(target, args, newTarget === window.Function ? target : newTarget);
     },
   });
+
+  // ---- The movie's saved data ------------------------------------------
+
+  // The player keeps a movie's shared objects in window.localStorage, one
+  // entry per object, and reads and writes it as an indexed object
+  // (storage[key], storage[key] = value, delete storage[key]). The page's
+  // own storage is tied to its origin, port included, and the web profile
+  // keeps it in memory only; so the player gets a storage whose entries are
+  // the program's. A change counts only once the program has stored it: an
+  // assignment the program refused throws, and the movie's flush() then
+  // answers false.
+  const saved = new Map();
+  const savedList = sendToProgram("GET", "saved");
+  if (savedList !== null) for (const [key, value] of new URLSearchParams(savedList)) saved.set(key, value);
+
+  function handOver(key, value) {
+    const removing = value === undefined;
+    const body = removing ? "" : wellFormed(value);
+    if (utf8Size(body) > MAX_CALL_BYTES) {
+      console.warn(`saved entry "${wellFormed(key)}" not kept: over the ${MAX_CALL_BYTES} bytes the program takes`);
+      return false;
+    }
+    const target = "saved?key=" + encodeURIComponent(wellFormed(key)) + (removing ? "&remove=1" : "");
+    const request = requestProgram("POST", target, body);
+    if (!request || request.status !== 204) return false;
+    if (removing) saved.delete(key);
+    else saved.set(key, body);
+    return true;
+  }
+
+  const storageMethods = {
+    getItem: (key) => (saved.has(String(key)) ? saved.get(String(key)) : null),
+    setItem(key, value) {
+      if (!handOver(String(key), String(value))) {
+        throw new DOMException("the program did not store it", "QuotaExceededError");
+      }
+    },
+    removeItem: (key) => void handOver(String(key)),
+    clear: () => Array.from(saved.keys()).forEach((key) => handOver(key)),
+    key: (index) => Array.from(saved.keys())[index] ?? null,
+  };
+  const programStorage = new Proxy(Object.create(Storage.prototype), {
+    get(target, property) {
+      if (property === "length") return saved.size;
+      if (Object.hasOwn(storageMethods, property)) return storageMethods[property];
+      if (typeof property === "string" && saved.has(property)) return saved.get(property);
+      return Reflect.get(target, property);
+    },
+    set: (target, property, value) => typeof property === "string" && handOver(property, String(value)),
+    deleteProperty: (target, property) => typeof property === "string" && handOver(property),
+    has: (target, property) => typeof property === "string" && saved.has(property),
+    ownKeys: () => Array.from(saved.keys()),
+    getOwnPropertyDescriptor(target, property) {
+      if (typeof property !== "string" || !saved.has(property)) return undefined;
+      return { value: saved.get(property), writable: true, enumerable: true, configurable: true };
+    },
+  });
+  Object.defineProperty(window, "localStorage", { configurable: true, enumerable: true, get: () => programStorage });
 
   // ---- From the program -------------------------------------------------
 
@@ -230,5 +300,14 @@ var quillby = (function () {
     return toXml(callback.apply(player, args));
   }
 
-  return { start, play, callFunction };
+  // The program is about to end: the player writes every shared object now
+  // (it does so when the page is hidden for good), while the program still
+  // takes the changes. The browser's own leaving of the page comes too late
+  // for that: it allows no synchronous request any more.
+  function close() {
+    if (player) window.dispatchEvent(new PageTransitionEvent("pagehide", { persisted: false }));
+    return true;
+  }
+
+  return { start, play, callFunction, close };
 })();
