@@ -156,7 +156,7 @@ struct SavedObject {
 
 // What a course does with the pupil's saved data, in little. Every report
 // goes two ways: ExternalInterface.call("saved", label, value), and
-// loadVariablesNum("report/" + label + "-" + value + ".txt", 0), which the
+// loadVariablesNum("/report/" + label + "-" + value + ".txt", 0), which the
 // program's server asks the product site for.
 //   for each object: so = SharedObject.getLocal(name); report("read-" + name, so.data.v);
 //                    so.data.v = write;
@@ -168,7 +168,7 @@ inline std::string BuildSavedDataMovie(const std::vector<SavedObject>& objects, 
   S script;
   const auto report = [&script](const std::string& label, const std::string& variable) {
     script.Push({variable}).Do(S::kGetVariable).Push({label, "saved"}).CallExternalInterface("call", 3).Do(S::kPop);
-    script.Push({"report/" + label + "-", variable}).Do(S::kGetVariable).Do(S::kAdd2).Push({".txt"}).Do(S::kAdd2);
+    script.Push({"/report/" + label + "-", variable}).Do(S::kGetVariable).Do(S::kAdd2).Push({".txt"}).Do(S::kAdd2);
     script.LoadVariablesNum();
   };
   const auto data = [&script](int i) {
