@@ -221,7 +221,9 @@ describe("the demo course end to end", { concurrency: false }, () => {
   const appData = path.join(dir, "appdata");
   const work = path.join(dir, "work");
   const home = path.join(dir, "home");
-  const cache = USER_HOME ? path.join(USER_HOME, ".local", "share", "quillby", "sz") : path.join(appData, "quillby", "sz");
+  const dataDir = USER_HOME ? path.join(USER_HOME, ".local", "share", "quillby") : path.join(appData, "quillby");
+  const cache = path.join(dataDir, "sz");
+  const saved = path.join(dataDir, "saved");
   for (const d of [store, appData, work, home, path.join(dir, "config", "alsa")]) fs.mkdirSync(d, { recursive: true });
   // Record and play through ALSA's null device, sound card or not.
   fs.writeFileSync(path.join(dir, "config", "alsa", "asoundrc"), "pcm.!default { type null }\n");
@@ -412,11 +414,22 @@ describe("the demo course end to end", { concurrency: false }, () => {
 
   step("the movie's close button ends the program", closeThroughMovie);
 
-  step("offline, a second start plays the movie from the cache", async () => {
+  step("offline, a second start plays the movie from the cache, with the pupil's progress", async () => {
+    // The boot movie's shared object, beside the cache: the visit it flushed
+    // and the last command, which it left for the program's end to write.
+    assert.deepEqual(fs.readdirSync(saved).filter((name) => name.endsWith(".saved")).length, 1);
     await site.stop();
     assert.ok(await refusesConnections(sitePort), "the site is down");
     await startProgram("quillby-offline");
     await waitFor("the boot movie to run", () => page.evaluate(MOVIE_READY), { timeoutMs: MOVIE_LOAD_MS });
+    const progress = Buffer.from(
+      await page.evaluate(`localStorage.getItem("127.0.0.1/qzboot.swf/progress") || ""`),
+      "base64"
+    );
+    assert.ok(progress.includes("CloseWinExe"), "the last command before the program ended came back");
+    const visits = progress.indexOf("\x06visits");
+    assert.ok(visits > 0 && progress[visits + 7] === 0, "visits is a number");
+    assert.equal(progress.readDoubleBE(visits + 8), 2, "the second start is counted on the first one's");
     await waitFor("the lesson movie on the stage", () => movie.shows(LESSON_HEADER), { timeoutMs: STEP_MS });
     await waitFor("the picture on the stage", () => movie.shows(PICTURE_APPLE), { timeoutMs: STEP_MS });
     fs.writeFileSync(path.join(ARTEFACTS, "offline.png"), (await movie.screenshot()).png);

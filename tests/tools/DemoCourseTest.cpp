@@ -68,7 +68,8 @@ TEST_F(DemoCourse, WritesTheCourseAndTheBootMovieSendsEveryCommand) {
 
   // Queries at start, the callback, and the module's files with the version query.
   for (const char* s : {"getWelcome", "getClient", "getOSVersion", "test_wave", "run_recognize", "UPOK", "addCallback",
-                        "/course/unit1/lesson1.swf?v7", "/course/unit1/picture.png?v7", "/course/unit1/sound.mp3?v7"})
+                        "/course/unit1/lesson1.swf?v7", "/course/unit1/picture.png?v7", "/course/unit1/sound.mp3?v7",
+                        "SharedObject", "getLocal", "progress", "visits", "flush"})
     EXPECT_TRUE(Has(code.frame, s)) << s;
 
   // One button per command; each sends exactly its own command through ExternalInterface.call.

@@ -99,11 +99,37 @@ void Button(CSwfMovie& movie, uint16_t font, uint16_t depth, int x, int y, const
   movie.PlaceObject2(depth, movie.DefineButton2(desc), Twips(x), Twips(y));
 }
 
-// lastCall = name; ExternalInterface.call(name);
+// The pupil's progress, kept by the shell from start to start: how often the
+// course was opened (flushed at once) and the last command (saved when the
+// program ends).
+constexpr char kSavedObject[] = "_root.saved";
+constexpr char kSavedData[] = "_root.saved.data";
+
+// lastCall = saved.data.lastCall = name; ExternalInterface.call(name);
 CActionBuilder CommandAction(const char* name) {
   CActionBuilder a;
   a.SetMemberTo("_root", "lastCall", std::string(name));
+  a.SetMemberTo(kSavedData, "lastCall", std::string(name));
   a.ExternalCall(name, {}).Pop();
+  return a;
+}
+
+// saved = SharedObject.getLocal("progress"); visits = ++saved.data.visits;
+// lastCall = saved.data.lastCall; saved.flush();
+CActionBuilder ProgressActions() {
+  CActionBuilder a;
+  a.PushPath("_root").Push({std::string("saved")});
+  a.CallMethodOn("SharedObject", "getLocal", {std::string(kProgressObject)}).SetMember();
+  a.PushPath(std::string(kSavedData) + ".visits").Push({swf::Undefined{}}).Equals2().Not().If("counted");
+  a.SetMemberTo(kSavedData, "visits", int32_t{0});
+  a.Label("counted");
+  a.PushPath(kSavedData).Push({std::string("visits")}).PushPath(std::string(kSavedData) + ".visits");
+  a.Push({int32_t{1}}).Add2().SetMember();
+  a.PushPath("_root").Push({std::string("visits")}).PushPath(std::string(kSavedData) + ".visits").SetMember();
+  a.PushPath(std::string(kSavedData) + ".lastCall").Push({swf::Undefined{}}).Equals2().If("noLastCall");
+  a.PushPath("_root").Push({std::string("lastCall")}).PushPath(std::string(kSavedData) + ".lastCall").SetMember();
+  a.Label("noLastCall");
+  a.CallMethodOn(kSavedObject, "flush", {}).Pop();
   return a;
 }
 
@@ -151,7 +177,7 @@ CActionBuilder ConstantBody(const std::string& variable, const std::string& valu
 // Frame actions: register UPOK, ask the shell its questions, and pull the
 // lesson, the picture and the sound from the module directory.
 CActionBuilder BootActions(const std::string& version) {
-  CActionBuilder a;
+  CActionBuilder a = ProgressActions();
 
   // ExternalInterface.addCallback("UPOK", null, function () {...});
   CActionBuilder onUpload = ConstantBody("uploadState", kUploadDone);
@@ -256,6 +282,9 @@ swf::Bytes BuildBootMovie(const std::string& version) {
     InputField(movie, font, depth++, 150, y, variable, initial);
     y += 32;
   }
+  y += 16;
+  Text(movie, font, depth++, 20, y, 130, 26, "打开次数：");
+  Text(movie, font, depth++, 150, y, 330, 26, "", "visits");
 
   // The module's files: where they appear and whether they arrived.
   movie.PlaceObject2(

@@ -33,6 +33,9 @@ inline constexpr char kTestWave[] = "test_wave";
 inline constexpr char kRunRecognize[] = "run_recognize";
 // The function the movie registers for the shell's upload notification.
 inline constexpr char kUploadCallback[] = "UPOK";
+// The boot movie's local shared object: visits (how often it started) and
+// lastCall (the last command pressed).
+inline constexpr char kProgressObject[] = "progress";
 
 // The version text is the module's version in the manifest and the query of
 // every module URL ("/course/unit1/lesson1.swf?v1"). Letters, digits, '.',
