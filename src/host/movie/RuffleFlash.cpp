@@ -140,6 +140,8 @@ void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
   page.setPath(QString::fromLatin1(CMoviePageHandler::kPrefix) + CMoviePageHandler::kPageName);
   page.setQuery("movie=" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(url))));
   page.setFragment(QString::fromStdString(m_pHandler->GetSecret()));
+  // The movie that goes ends normally: what it did not flush is kept.
+  FlushSavedData();
   m_pPage->load(page);
   m_bPageLoaded = true;
 }

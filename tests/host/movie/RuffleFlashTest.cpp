@@ -224,25 +224,27 @@ std::string Reported(const std::vector<std::string>& calls, const std::string& l
 }
 
 // Each movie has the saved data it wrote, wherever the program stores it
-// from: a second movie on the same site sees none of the first one's.
+// from: a second movie on the same site sees none of the first one's. A
+// movie replaced by another ends normally: what it did not flush is kept.
 TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
+  const std::string reader = testing_support::BuildSavedDataMovie({{"progress", ""}}, false);
   m_movies["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "one"}}, true);
-  m_movies["/two/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "two"}}, true);
+  m_movies["/two/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "two"}}, false);
   PlayCourseMovie("/one/qzboot.swf");
   EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<undefined/>");
   EXPECT_EQ(Reported(m_events->calls, "flushed-progress"), "<true/>");
   PlayCourseMovie("/two/qzboot.swf");
   EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<undefined/>");
+  m_movies["/one/qzboot.swf"] = reader;
+  PlayCourseMovie("/one/qzboot.swf");
+  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>one</string>");
   // The program holds them apart: the player's key is host, movie path
   // and name, without the port.
   const auto stored = host::CSharedObjectStore(SavedDir()).LoadAll();
   EXPECT_EQ(stored.size(), 2u);
   EXPECT_EQ(stored.count("127.0.0.1/one/qzboot.swf/progress"), 1u);
   EXPECT_EQ(stored.count("127.0.0.1/two/qzboot.swf/progress"), 1u);
-  m_movies["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", ""}}, false);
-  PlayCourseMovie("/one/qzboot.swf");
-  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>one</string>");
-  m_movies["/two/qzboot.swf"] = m_movies["/one/qzboot.swf"];
+  m_movies["/two/qzboot.swf"] = reader;
   PlayCourseMovie("/two/qzboot.swf");
   EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>two</string>");
 }
