@@ -10,6 +10,7 @@
 #include "platform/Paths.h"
 #include "server/BaseUrl.h"
 #include "server/Fetch.h"
+#include "server/ProductSite.h"
 
 namespace host {
 
@@ -33,7 +34,7 @@ std::string ReadWholeFile(const std::string& path) {
 }  // namespace
 
 unsigned LameDownloadThreadProc(std::string strBaseUrl) {
-  DownloadFile(strBaseUrl + kLameLibraryFileName, g_exeDir + "/" + kLameLibraryFileName);
+  CProductSite(strBaseUrl).Fetch(kLameLibraryFileName, g_exeDir + "/" + kLameLibraryFileName);
   return 1;
 }
 
@@ -45,10 +46,13 @@ void CTesselDlg::RunStartup() {
 
   m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs);
   const std::string baseUrl = GetProductBaseUrl();
+  const CProductSite site(baseUrl);
+  // A copy on disk that is missing or damaged is worth a word to whoever set it.
+  site.ReportProblems();
 
   const std::string manifestPath = m_cacheDir + "/" + kManifestName;
   const std::string versionPath = m_cacheDir + "/" + kVersionFileName;
-  DownloadFile(baseUrl + kManifestName, manifestPath);
+  site.Fetch(kManifestName, manifestPath);
 
   VeldXml::CXmlDocument manifest;
   if (!manifest.Open(manifestPath)) {
