@@ -128,7 +128,10 @@ std::unique_ptr<CArchiveBase::CHandle> OpenArchive(const std::string& strPath, s
   zip_t* pZip = zip_open_from_source(pSource, ZIP_RDONLY, &error);
   if (pZip == nullptr) {
     zip_source_free(pSource);
-    strError = ZipErrorText(error);
+    // libzip finds no archive directory in a file that was cut short, too.
+    const bool bNoArchive = zip_error_code_zip(&error) == ZIP_ER_NOZIP;
+    strError = bNoArchive ? "not a ZIP archive, or one cut short or damaged" : ZipErrorText(error);
+    if (bNoArchive) zip_error_fini(&error);
     return {};
   }
   zip_error_fini(&error);
