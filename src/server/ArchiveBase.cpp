@@ -145,7 +145,8 @@ class CArchiveBase::CLease {
  public:
   CLease() = default;
   CLease(const CArchiveBase* pOwner, std::unique_ptr<CHandle> handle) : m_pOwner(pOwner), m_handle(std::move(handle)) {}
-  CLease(CLease&& other) noexcept = default;
+  // Made in place only: a moved-from lease would give its slot back twice.
+  CLease(CLease&&) = delete;
   CLease& operator=(CLease&&) = delete;
   ~CLease() {
     if (m_pOwner) m_pOwner->Release(std::move(m_handle));

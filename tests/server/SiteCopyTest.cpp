@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FreePort.h"
+#include "SmallFilesystem.h"
 #include "TempDir.h"
 #include "TestArchive.h"
 #include "server/HTTPServer.h"
@@ -32,6 +33,8 @@ const std::vector<std::pair<std::string, std::string>> kCourse = {
     {"course/empty.txt", ""},
 };
 const std::string kSecret = "SECRET outside the copy";
+// Larger than the small disk of the full-disk case.
+const std::string kBigSound(512 * 1024, 'm');
 
 void WriteFile(const fs::path& path, const std::string& strBytes) {
   fs::create_directories(path.parent_path());
@@ -56,12 +59,14 @@ class SiteCopyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const auto& [strName, strBytes] : kCourse) WriteFile(Folder() / strName, strBytes);
+    WriteFile(Folder() / "course" / "big.mp3", kBigSound);
     WriteFile(Root() / "secret.swf", kSecret);
     // What a copy may hold that must not be served: links out of it, a name
     // that climbs out, an absolute name, a directory by its mode.
     fs::create_symlink("../../secret.swf", Folder() / "course" / "link.swf");
     fs::create_directory_symlink(Root(), Folder() / "linked");
     std::vector<CArchiveEntry> entries = CourseEntries();
+    entries.push_back({"course/big.mp3", kBigSound});
     entries.push_back({"course/link.swf", "../../secret.swf", S_IFLNK | 0777});
     entries.push_back({"linked/", "", S_IFDIR | 0755});
     entries.push_back({"linked/secret.swf", "", S_IFLNK | 0777});
@@ -124,6 +129,17 @@ TEST_P(EachCopyTest, LinksAndNamesLeavingTheCopyAreNotServed) {
     EXPECT_FALSE(site.Fetch(pszPath, Local("x.swf"))) << pszPath;
   EXPECT_EQ(FilesBelow(Cache()), (std::map<std::string, std::string>{}));
   EXPECT_EQ(ReadWholeFile((Root() / "secret.swf").string()), kSecret);
+}
+
+TEST_P(EachCopyTest, ACacheDiskThatFillsUpKeepsTheFileItHad) {
+  CSmallFilesystem disk(128 * 1024);
+  const std::string strLocal = disk.Path() + "/v1big.mp3";
+  WriteFile(strLocal, "the sound as cached before");
+  disk.Fill();
+  EXPECT_FALSE(CProductSite(Base()).Fetch("course/big.mp3?v1", strLocal));
+  EXPECT_EQ(ReadWholeFile(strLocal), "the sound as cached before");
+  for (const auto& entry : fs::directory_iterator(disk.Path()))
+    EXPECT_TRUE(entry.path().filename() == "v1big.mp3" || entry.path().filename() == "filler") << entry.path();
 }
 
 INSTANTIATE_TEST_SUITE_P(FolderAndArchive, EachCopyTest, ::testing::Bool(),
@@ -234,7 +250,7 @@ TEST_F(SiteCopyTest, BasesAreTriedInOrderForEachFile) {
 // The resource server over an archive, with the movie's many connections.
 TEST_F(SiteCopyTest, ServerFillsTheCacheFromAnArchiveUnderQueryNamesAndRefetchesXml) {
   constexpr int kFiles = 200;
-  constexpr int kClients = 8;
+  constexpr int kClients = 16;  // more than the archive has handles: some wait for one
   std::vector<CArchiveEntry> entries = CourseEntries();
   for (int i = 0; i < kFiles; ++i)
     entries.push_back({"course/f" + std::to_string(i) + ".swf", "FWS-" + std::string(i * 37 % 4096, 'x')});
