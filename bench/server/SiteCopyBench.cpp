@@ -1,9 +1,10 @@
 // The course from a copy on disk against the same course from the demo site
-// over loopback: a cold start (empty cache, server just started: the places
-// are checked and the manifest fetched as the start-up does, then the boot
-// movie is asked for) and then 200
-// small course files asked for through the server, by one client and by 8 at
-// once, each into the empty cache.
+// over loopback, each into an empty cache:
+// - source alone: 200 small course files fetched straight from the source;
+// - cold start: the resource server just started, the places checked and the
+//   manifest fetched as the start-up does, then the boot movie asked for;
+// - the 200 files asked for through the resource server, by one client and
+//   by 8 at once.
 //
 //   site_copy_bench [runs]     medians over the runs (default 7)
 #include <httplib.h>
@@ -36,6 +37,7 @@ constexpr int kClients = 8;
 constexpr int kFirstPort = 20000;
 
 struct CTimes {
+  double dSourceAloneMs = 0;
   double dColdStartMs = 0;
   double dOneClientMs = 0;
   double dEightClientsMs = 0;
@@ -93,9 +95,27 @@ double TimeFiles(const std::string& strBases, const std::string& strCache, int n
   return dMs;
 }
 
+// The 200 files straight from the source into an empty directory, without
+// the resource server and its connections.
+double TimeSourceAlone(const std::string& strBases, const std::string& strCache,
+                       const std::vector<CArchiveEntry>& course, bool& bOk) {
+  fs::remove_all(strCache);
+  fs::create_directories(strCache);
+  const CProductSite site(strBases);
+  const auto start = Clock::now();
+  for (int i = 0; i < kFiles; ++i) bOk = site.Fetch(FilePath(i) + "?v1", strCache + "/f" + std::to_string(i)) && bOk;
+  const double dMs = MillisecondsSince(start);
+  for (int i = 0; i < kFiles; i += 37) {
+    std::ifstream in(strCache + "/f" + std::to_string(i), std::ios::binary);
+    bOk = std::string(std::istreambuf_iterator<char>(in), {}) == course[2 + i].strBytes && bOk;
+  }
+  return dMs;
+}
+
 CTimes Measure(const std::string& strBases, const std::string& strCache, const std::vector<CArchiveEntry>& course,
                bool& bOk) {
   CTimes times;
+  times.dSourceAloneMs = TimeSourceAlone(strBases, strCache, course, bOk);
   fs::remove_all(strCache);
   ::setenv("QUILLBY_BASE_URL", strBases.c_str(), 1);
   {
@@ -151,17 +171,20 @@ int main(int argc, char** argv) {
       {"folder", folder.string()},
   };
   std::printf("%d runs, medians; %d files of 1-8 KB, cache empty at each start\n", nRuns, kFiles);
-  std::printf("%-26s %16s %22s %22s\n", "source", "cold start ms", "200 files, 1 client ms", "200 files, 8 clients ms");
+  std::printf("%-24s %14s %14s %14s %14s\n", "", "source alone", "cold start", "server,", "server,");
+  std::printf("%-24s %14s %14s %14s %14s\n", "source (ms)", "200 files", "", "1 client", "8 clients");
   bool bOk = true;
   for (const auto& [pszName, strBases] : sources) {
-    std::vector<double> cold, one, eight;
+    std::vector<double> alone, cold, one, eight;
     for (int r = 0; r < nRuns; ++r) {
       const CTimes times = Measure(strBases, dir.Path() + "/cache", course, bOk);
+      alone.push_back(times.dSourceAloneMs);
       cold.push_back(times.dColdStartMs);
       one.push_back(times.dOneClientMs);
       eight.push_back(times.dEightClientsMs);
     }
-    std::printf("%-26s %16.1f %22.1f %22.1f\n", pszName, Median(cold), Median(one), Median(eight));
+    std::printf("%-24s %14.1f %14.1f %14.1f %14.1f\n", pszName, Median(alone), Median(cold), Median(one),
+                Median(eight));
   }
   demo.Stop();
   listener.join();
