@@ -6,7 +6,9 @@
 // - the 200 files asked for through the resource server, by one client and
 //   by 8 at once.
 //
-//   site_copy_bench [runs]     medians over the runs (default 7)
+//   site_copy_bench [runs] [cache-dir]   medians over the runs (default 7);
+//   the cache in cache-dir (default: beside the copies, under /tmp), for
+//   instance /dev/shm to leave the disk's own cost out
 #include <httplib.h>
 #include <stdlib.h>
 
@@ -147,6 +149,7 @@ double Median(std::vector<double> values) {
 int main(int argc, char** argv) {
   const int nRuns = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   CTempDir dir;
+  const std::string strCache = (argc > 2 ? std::string(argv[2]) : dir.Path()) + "/site-copy-bench-cache";
   ::setenv("WINDIR", dir.Path().c_str(), 1);
   const std::vector<CArchiveEntry> course = MakeCourse();
   const fs::path folder = fs::path(dir.Path()) / "copy";
@@ -177,7 +180,7 @@ int main(int argc, char** argv) {
   for (const auto& [pszName, strBases] : sources) {
     std::vector<double> alone, cold, one, eight;
     for (int r = 0; r < nRuns; ++r) {
-      const CTimes times = Measure(strBases, dir.Path() + "/cache", course, bOk);
+      const CTimes times = Measure(strBases, strCache, course, bOk);
       alone.push_back(times.dSourceAloneMs);
       cold.push_back(times.dColdStartMs);
       one.push_back(times.dOneClientMs);
@@ -188,6 +191,7 @@ int main(int argc, char** argv) {
   }
   demo.Stop();
   listener.join();
+  fs::remove_all(strCache);
   if (!bOk) std::fprintf(stderr, "some replies were wrong\n");
   return bOk ? 0 : 1;
 }
