@@ -38,11 +38,15 @@ esac
 export QUILLBY_UPLOAD_HOST="127.0.0.1:$PORT"
 # The demo's cache, run log and recordings stay in the demo folder.
 export APPDATA="$DEMO/appdata" WINDIR="$DEMO"
-# Without a sound card, record and play through ALSA's null device.
-if ! grep -q '[0-9]' /proc/asound/cards 2>/dev/null; then
-  mkdir -p "$DEMO/config/alsa"
-  echo 'pcm.!default { type null }' > "$DEMO/config/alsa/asoundrc"
-  export XDG_CONFIG_HOME="$DEMO/config"
+# Without a sound card or a sound server, record and play through a private
+# PulseAudio server (its microphone hears silence; play a signal into it with
+# PULSE_SERVER=... paplay -d micsrc FILE.wav).
+if ! grep -q '[0-9]' /proc/asound/cards 2>/dev/null && [ -z "${PULSE_SERVER:-}" ] &&
+  ! pactl info >/dev/null 2>&1; then
+  PULSE_SERVER=$("$ROOT/tests/support/pulse-server.sh" start "$DEMO/pulse" $$)
+  export PULSE_SERVER
+  trap 'kill $SITE 2>/dev/null || true; "$ROOT/tests/support/pulse-server.sh" stop "$DEMO/pulse"' EXIT
+  echo "sound through a private PulseAudio server: PULSE_SERVER=$PULSE_SERVER"
 fi
 echo "course from: $QUILLBY_BASE_URL (uploads listed at http://127.0.0.1:$PORT/uploads)"
 cd "$DEMO/work"

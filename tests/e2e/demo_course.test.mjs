@@ -1,6 +1,7 @@
 // The whole program against the demo product site: the real binary
 // offscreen, its web engine and Flash player, its resource server, fetch,
-// XML, encoder library and upload, sound through ALSA's null device. The
+// XML, encoder library and upload, sound through a PulseAudio server of the
+// test's own (or ALSA's null device where there is none). The
 // movie's buttons are pressed with real mouse events through the web
 // engine's DevTools endpoint.
 //
@@ -55,6 +56,10 @@ describe("the demo course end to end", { concurrency: false }, () => {
   });
 
   world.step("record and stop make test.wav and test.mp3", () => world.recordAndStop());
+
+  world.step("play sends the recording to the speaker", (t) =>
+    world.pulseServer ? world.playAndHear() : t.skip("no sound server: ALSA's null device hears nothing")
+  );
 
   world.step("upload: the site receives a test.mp3 that decodes, and UPOK reaches the movie", () =>
     world.uploadAndSeeItArrive("screenshot.png")

@@ -15,6 +15,45 @@ export function required(name) {
   return value;
 }
 
+// With E2E_PULSE_SERVER (the project's tests/support/pulse-server.sh) the
+// program records and plays through a private PulseAudio server of the
+// test's own, a tone playing into its microphone; without it, through ALSA's
+// null device.
+const PULSE_SERVER_SCRIPT = process.env.E2E_PULSE_SERVER;
+const TONE = { hz: 440, seconds: 3, rate: 22050, amplitude: 9000 };
+// Root mean square of 16-bit samples above which a recording carries the tone.
+const HEARD_RMS = 1500;
+
+// A mono 16-bit WAV file of the tone.
+function toneWav() {
+  const samples = TONE.seconds * TONE.rate;
+  const wav = Buffer.alloc(44 + samples * 2);
+  wav.write("RIFF", 0);
+  wav.writeUInt32LE(36 + samples * 2, 4);
+  wav.write("WAVEfmt ", 8);
+  wav.writeUInt32LE(16, 16);
+  wav.writeUInt16LE(1, 20);
+  wav.writeUInt16LE(1, 22);
+  wav.writeUInt32LE(TONE.rate, 24);
+  wav.writeUInt32LE(TONE.rate * 2, 28);
+  wav.writeUInt16LE(2, 32);
+  wav.writeUInt16LE(16, 34);
+  wav.write("data", 36);
+  wav.writeUInt32LE(samples * 2, 40);
+  for (let i = 0; i < samples; ++i)
+    wav.writeInt16LE(Math.round(TONE.amplitude * Math.sin((2 * Math.PI * TONE.hz * i) / TONE.rate)), 44 + i * 2);
+  return wav;
+}
+
+// The loudness of the samples of a 16-bit mono WAV file made by a tool:
+// its data chunk, wherever it starts.
+function rmsOfWav(bytes) {
+  const data = bytes.indexOf("data", 12);
+  let sum = 0, n = 0;
+  for (let at = data + 8; at + 1 < bytes.length; at += 2, ++n) sum += bytes.readInt16LE(at) ** 2;
+  return n ? Math.sqrt(sum / n) : 0;
+}
+
 // Generous upper bounds for a loaded two-core machine; every wait polls.
 export const PROGRAM_START_MS = 60000;
 export const MOVIE_LOAD_MS = 120000;
@@ -23,7 +62,7 @@ export const STEP_MS = 60000;
 // The boot movie's stage and where its parts are (stage pixels).
 const STAGE = { width: 970, height: 607 };
 const BUTTON = { width: 150, height: 40 };
-const BUTTONS = { record: 0, stop: 1, upload: 3, fullScreen: 5, close: 8 }; // two rows of five
+const BUTTONS = { record: 0, stop: 1, play: 2, upload: 3, fullScreen: 5, close: 8 }; // two rows of five
 export const UPLOAD_STATE = { x: 150, y: 350, width: 330, height: 26 };
 export const LESSON_HEADER = { x: 730, y: 165, rgb: [0xff, 0xd8, 0x6b] }; // the lesson's yellow title bar
 export const PICTURE_APPLE = { x: 550, y: 464, rgb: [0xd0, 0x20, 0x20] }; // first red apple of the picture
@@ -226,8 +265,17 @@ export class World {
     this.home = path.join(this.dir, "home");
     for (const d of [this.store, this.work, this.home, path.join(this.dir, "config", "alsa")])
       fs.mkdirSync(d, { recursive: true });
-    // Record and play through ALSA's null device, sound card or not.
-    fs.writeFileSync(path.join(this.dir, "config", "alsa", "asoundrc"), "pcm.!default { type null }\n");
+    if (PULSE_SERVER_SCRIPT) {
+      // Stopped by end(), or by the script's own watch if this test dies.
+      this.pulseDir = path.join(this.dir, "pulse");
+      this.pulseServer = execFileSync(PULSE_SERVER_SCRIPT, ["start", this.pulseDir, String(process.pid)], {
+        encoding: "utf8",
+      }).trim();
+      this.tone = path.join(this.dir, "tone.wav");
+      fs.writeFileSync(this.tone, toneWav());
+    } else {
+      fs.writeFileSync(path.join(this.dir, "config", "alsa", "asoundrc"), "pcm.!default { type null }\n");
+    }
     fs.mkdirSync(this.artefacts, { recursive: true });
     this.useAppData("appdata");
     this.started = []; // every process this test started, to end them all
@@ -301,6 +349,7 @@ export class World {
       no_proxy: "127.0.0.1,localhost",
       NO_PROXY: "127.0.0.1,localhost",
     });
+    if (this.pulseServer) env.PULSE_SERVER = this.pulseServer;
     if (this.userHome) {
       for (const key of ["APPDATA", "WINDIR", "XDG_DATA_HOME", "XDG_STATE_HOME"]) delete env[key];
       env.HOME = this.userHome;
@@ -322,8 +371,18 @@ export class World {
     await waitFor("the picture on the stage", () => this.movie.shows(PICTURE_APPLE), { timeoutMs: STEP_MS });
   }
 
+  // A PulseAudio client of the test's server (paplay, parec).
+  soundClient(name, args) {
+    const env = { ...process.env, PULSE_SERVER: this.pulseServer, HOME: this.home };
+    const p = new Process(name, args[0], args.slice(1), { env }, this.dir);
+    this.started.push(p);
+    return p;
+  }
+
   async recordAndStop() {
     const wav = path.join(this.work, "test.wav"), mp3 = path.join(this.work, "test.mp3");
+    // The pupil speaks: the tone goes into the microphone from before the press.
+    if (this.pulseServer) this.soundClient("microphone", ["paplay", "-d", "micsrc", this.tone]);
     await this.movie.press("record");
     await waitFor("test.mp3 to grow while recording", () => fs.existsSync(mp3) && fs.statSync(mp3).size > 4000, {
       timeoutMs: STEP_MS,
@@ -378,6 +437,10 @@ export class World {
     assert.equal(wav.readUInt16LE(22), 1, "one channel");
     assert.equal(wav.readUInt32LE(24), 22050, "22050 samples per second");
     assert.ok(wav.length > 44 + 22050 * 2 * 0.1, `decodes to sound (${wav.length} bytes of WAV)`);
+    if (this.pulseServer) {
+      const rms = rmsOfWav(wav);
+      assert.ok(rms > HEARD_RMS, `the upload carries what the microphone heard (RMS ${Math.round(rms)})`);
+    }
 
     const call = await waitFor("UPOK to reach the movie", () =>
       this.page.evaluate(`window.__e2eMovieCalls.find((c) => c.request.includes("name='UPOK'")) || null`)
@@ -390,6 +453,22 @@ export class World {
     }, { timeoutMs: STEP_MS });
     await sleep(1000); // one more frame or two for the picture
     this.saveScreenshot(screenshotName, (await this.movie.screenshot()).png);
+  }
+
+  // Presses play and records the speaker meanwhile: the recording comes out
+  // of it. Only with the test's sound server.
+  async playAndHear() {
+    const heard = path.join(this.dir, "speaker.wav");
+    const seconds = (fs.statSync(path.join(this.work, "test.wav")).size - 46) / 44100;
+    const speaker = this.soundClient("speaker", [
+      "parec", "-d", "speaker.monitor", "--rate=22050", "--channels=1", "--format=s16le", "--file-format=wav", heard,
+    ]);
+    await sleep(300); // the capture stream is up before the sound starts
+    await this.movie.press("play");
+    await sleep(1000 * (seconds + 1.5));
+    await speaker.stop();
+    const rms = rmsOfWav(fs.readFileSync(heard));
+    assert.ok(rms > HEARD_RMS / 2, `the speaker carries the recording (RMS ${Math.round(rms)})`);
   }
 
   saveScreenshot(name, png) {
@@ -410,6 +489,7 @@ export class World {
   async end() {
     this.page?.close();
     for (const p of this.started) await p.stop();
+    if (this.pulseDir) execFileSync(PULSE_SERVER_SCRIPT, ["stop", this.pulseDir]);
     if (!this.broken) fs.rmSync(this.dir, { recursive: true, force: true });
     else console.log(`# kept ${this.dir} for inspection`);
   }
