@@ -4,6 +4,7 @@
 #   scripts/sanitize.sh thread    TSan over the threaded code (label "threaded")
 set -euo pipefail
 cd "$(dirname "$0")/.."
+ROOT=$PWD
 KIND=${1:?address or thread}
 BUILD=build-$KIND
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE="$KIND" -DTESSEL_BUILD_HOST=OFF -DTESSEL_BUILD_BENCH=OFF
@@ -15,7 +16,7 @@ fi
 cd "$BUILD"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp
 if [ "$KIND" = thread ]; then
   ctest --output-on-failure -j2 -L threaded
 else

@@ -10,7 +10,7 @@ PACKAGES=(
   build-essential cmake pkg-config git ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libcpp-httplib-dev curl
-  libxml2-dev
+  libxml2-dev libzip-dev
   libasound2-dev alsa-utils
   pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
   libmp3lame-dev lame libmpg123-dev mpg123 sox

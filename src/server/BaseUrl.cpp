@@ -4,12 +4,12 @@
 
 namespace {
 constexpr const char* kBaseUrl = "http://www.quillby.cn/";
-// Lets a deployment, the demo and the tests point the program at another site.
+// Lets a deployment, the demo and the tests point the program at another
+// site, or at a copy of it on disk.
 constexpr const char* kBaseUrlVariable = "QUILLBY_BASE_URL";
 }  // namespace
 
 std::string GetProductBaseUrl() {
-  std::string strUrl = platform::GetEnvOr(kBaseUrlVariable, kBaseUrl);
-  if (strUrl.back() != '/') strUrl += '/';
-  return strUrl;
+  const std::string strBases = platform::GetEnvOr(kBaseUrlVariable, kBaseUrl);
+  return strBases.find_first_not_of(" \t\r\n") == std::string::npos ? kBaseUrl : strBases;
 }

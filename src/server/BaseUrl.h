@@ -3,6 +3,6 @@
 // library are fetched from.
 #include <string>
 
-// QUILLBY_BASE_URL when set (a '/' is added when it lacks one), else the
-// program's own site. Always ends in '/'.
+// QUILLBY_BASE_URL when set to anything but blanks, else the program's own
+// site: one base or several separated by spaces (see CProductSite).
 std::string GetProductBaseUrl();

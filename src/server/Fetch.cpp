@@ -146,12 +146,12 @@ void SetSessionOptions(CURL* curl, const CFetchSettings& settings) {
   curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
 }
 
-void Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) {
-  if (!InitCurlOnce()) return;
+bool Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) {
+  if (!InitCurlOnce()) return false;
   CCurlEasy curl(curl_easy_init());
-  if (!curl) return;
+  if (!curl) return false;
   SetSessionOptions(curl.get(), settings);
-  if (strLocalPath.empty()) return;
+  if (strLocalPath.empty()) return false;
 
   CTransfer transfer{curl.get(), platform::CReplacingFile(strLocalPath), settings};
   curl_easy_setopt(curl.get(), CURLOPT_URL, strUrl.c_str());
@@ -167,12 +167,12 @@ void Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFe
     curl_easy_setopt(curl.get(), CURLOPT_PROXYPASSWORD, "");
     rc = curl_easy_perform(curl.get());
   }
-  if (ResponseStatus(curl.get()) != kStatusOk) return;
-  if (!BodyComplete(curl.get(), rc, transfer.m_file)) return;
+  if (ResponseStatus(curl.get()) != kStatusOk) return false;
+  if (!BodyComplete(curl.get(), rc, transfer.m_file)) return false;
   // An empty body wrote nothing yet; it still gives an empty file.
-  if (!transfer.m_file.IsOpen() && !transfer.m_file.Create()) return;
+  if (!transfer.m_file.IsOpen() && !transfer.m_file.Create()) return false;
   // Not synced: a cache file lost in a crash is fetched again.
-  transfer.m_file.Commit(false);
+  return transfer.m_file.Commit(false);
 }
 
 }  // namespace
@@ -182,10 +182,15 @@ void DownloadFile(const std::string& strUrl, const std::string& strLocalPath) no
 }
 
 void DownloadFile(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) noexcept {
+  FetchIntoFile(strUrl, strLocalPath, settings);
+}
+
+bool FetchIntoFile(const std::string& strUrl, const std::string& strLocalPath,
+                   const CFetchSettings& settings) noexcept {
   try {
-    Fetch(strUrl, strLocalPath, settings);
+    return Fetch(strUrl, strLocalPath, settings);
   } catch (...) {
-    // Out of memory: the fetch ends and the calling thread goes on.
+    return false;  // out of memory: the fetch ends and the calling thread goes on
   }
 }
 

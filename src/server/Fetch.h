@@ -17,6 +17,8 @@ struct CFetchSettings {
   // once a second at the least) or before a retry, leaving the target as it
   // was; the owner keeps it alive while fetches may read it.
   const std::atomic<bool>* m_pbStop = nullptr;
+
+  bool IsStopped() const { return m_pbStop != nullptr && m_pbStop->load(std::memory_order_relaxed); }
 };
 
 // Fetches strUrl (an absolute http or https URL, used as given) with a GET
@@ -25,6 +27,9 @@ struct CFetchSettings {
 // creates no directories, never throws.
 void DownloadFile(const std::string& strUrl, const std::string& strLocalPath) noexcept;
 void DownloadFile(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) noexcept;
+// The same fetch, telling whether the local file was written: a caller with
+// another place to try goes on when it was not.
+bool FetchIntoFile(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) noexcept;
 
 // Creates every missing directory of strPath, from left to right; a trailing
 // '/' is optional. Failures to create are ignored (a later file creation

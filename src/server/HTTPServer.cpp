@@ -19,6 +19,7 @@
 #include "server/BaseUrl.h"
 #include "server/HttpResponse.h"
 #include "server/PortChoice.h"
+#include "server/SitePath.h"
 
 namespace {
 
@@ -72,27 +73,6 @@ std::string ToLowerAscii(std::string str) {
   for (char& c : str)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return str;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// What a web server may make of %XX escapes; malformed ones stay as they are.
-std::string PercentDecode(std::string_view str) {
-  std::string strDecoded;
-  for (std::size_t i = 0; i < str.size(); ++i) {
-    if (str[i] == '%' && i + 2 < str.size() && HexValue(str[i + 1]) >= 0 && HexValue(str[i + 2]) >= 0) {
-      strDecoded += static_cast<char>(HexValue(str[i + 1]) * 16 + HexValue(str[i + 2]));
-      i += 2;
-    } else {
-      strDecoded += str[i];
-    }
-  }
-  return strDecoded;
 }
 
 // Calls visit with each piece of str between any of the separators; stops
@@ -240,6 +220,7 @@ bool CHTTPServer::Start(const std::string& strRootDir, const std::string& strDef
   m_strRootDir = strRootDir;
   m_strDefaultDoc = strDefaultDoc;
   m_strBaseUrl = GetProductBaseUrl();
+  m_site = CProductSite(m_strBaseUrl);
   // An empty root would become "/" and serve the whole file system.
   if (m_strRootDir.empty()) {
     WriteLog("Empty cache directory", "Start", 0);
@@ -386,8 +367,8 @@ std::string CHTTPServer::PrepareLocalFile(const std::string& strPath, std::strin
   if (!strSubDir.empty()) EnsureDirectoryPath(strTargetDir);
   const std::string strLocalPath = strTargetDir + kSeparator + strLocalName;
 
-  const std::string strUrl = m_strBaseUrl + strRequestText;
-  if (strRequestText.find(kBootMovie) != std::string::npos || bXml) DownloadFile(strUrl, strLocalPath, m_fetchSettings);
-  if (!PathExists(strLocalPath)) DownloadFile(strUrl, strLocalPath, m_fetchSettings);
+  if (strRequestText.find(kBootMovie) != std::string::npos || bXml)
+    m_site.Fetch(strRequestText, strLocalPath, m_fetchSettings);
+  if (!PathExists(strLocalPath)) m_site.Fetch(strRequestText, strLocalPath, m_fetchSettings);
   return strLocalPath;
 }

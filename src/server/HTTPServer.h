@@ -9,6 +9,7 @@
 
 #include "server/Fetch.h"
 #include "server/GenericServer.h"
+#include "server/ProductSite.h"
 
 class CHTTPServer : public CGenericServer {
  public:
@@ -20,7 +21,8 @@ class CHTTPServer : public CGenericServer {
 
   // Empties the run log, creates the cache directory, listens on the first
   // port from nPort upward that no TCP socket uses (m_nPort) and returns
-  // Run's result. The product web site comes from GetProductBaseUrl().
+  // Run's result. The product web site, or its copies on disk, come from
+  // GetProductBaseUrl().
   bool Start(const std::string& strRootDir, const std::string& strDefaultDoc, int nPort, int nClientTimeout);
   // Shutdown's result.
   bool Stop();
@@ -61,6 +63,7 @@ class CHTTPServer : public CGenericServer {
   std::string m_strDefaultDoc;
   std::map<std::string, std::string> m_mapMimeTypes;
   std::string m_strBaseUrl;
+  CProductSite m_site;
   std::string m_strReservedPrefix;
   std::function<std::string(const std::string& requestText)> m_reservedHandler;
   std::size_t m_nReservedMaxBody = 0;

@@ -12,6 +12,7 @@
 #include "FakeFlash.h"
 #include "ProductSite.h"
 #include "SmallFilesystem.h"
+#include "TestArchive.h"
 #include "audio/SimWaveDevice.h"
 #include "audio/encoder/LameEnc.h"
 #include "host/app/TesselDlg.h"
@@ -184,6 +185,37 @@ TEST_F(TesselDlgTest, EncoderLibraryIsFetchedOnlyWhenMissing) {
   fs::create_directories(root / "exe");
   EXPECT_EQ(host::LameDownloadThreadProc(site.Url()), 1u);
   EXPECT_EQ(ReadFile(root / "exe" / kLameLibraryFileName), "library bytes");
+}
+
+TEST_F(TesselDlgTest, ACopyOnDiskComesBeforeTheSiteAndAnUnusableOneIsReportedOnce) {
+  const fs::path archive = root / "course.zip";
+  ASSERT_TRUE(WriteArchive(archive.string(), {{"tovan.xml", Manifest("<course>z1</course>")},
+                                              {kLameLibraryFileName, "library from the archive"}}));
+  site.Set("/tovan.xml", Manifest("<course>web</course>"));
+  site.Set("/course/more.swf", "from the site");
+  const std::string bases = "/media/absent/course.zip " + archive.string() + " " + site.Url();
+  setenv("QUILLBY_BASE_URL", bases.c_str(), 1);
+
+  ::testing::internal::CaptureStderr();
+  auto dlg = Start();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string line = "course files cannot come from /media/absent/course.zip: ";
+  EXPECT_NE(err.find(line), std::string::npos) << err;
+  EXPECT_EQ(err.find("course files cannot come from", err.find(line) + 1), std::string::npos) << err;
+  EXPECT_EQ(site.Count("/tovan.xml"), 0);
+  EXPECT_NE(Versions().find("<course>z1</course>"), std::string::npos) << Versions();
+  EXPECT_EQ(flash->loaded.size(), 1u);
+
+  // What the archive lacks comes from the site.
+  httplib::Client client("127.0.0.1", dlg->Server().m_nPort);
+  auto res = client.Get("/course/more.swf?z1");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, "from the site");
+  host::g_exeDir = (root / "exe").string();
+  fs::create_directories(root / "exe");
+  EXPECT_EQ(host::LameDownloadThreadProc(bases), 1u);
+  EXPECT_EQ(ReadFile(root / "exe" / kLameLibraryFileName), "library from the archive");
+  EXPECT_EQ(site.Count(std::string("/") + kLameLibraryFileName), 0);
 }
 
 // Replies, as the movie receives them.

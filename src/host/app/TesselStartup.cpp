@@ -14,6 +14,7 @@
 #include "platform/ReplaceFile.h"
 #include "server/BaseUrl.h"
 #include "server/Fetch.h"
+#include "server/ProductSite.h"
 
 namespace host {
 
@@ -46,7 +47,7 @@ bool IsTooLarge(const std::string& path) {
 }  // namespace
 
 unsigned LameDownloadThreadProc(std::string strBaseUrl) {
-  DownloadFile(strBaseUrl + kLameLibraryFileName, g_exeDir + "/" + kLameLibraryFileName);
+  CProductSite(strBaseUrl).Fetch(kLameLibraryFileName, g_exeDir + "/" + kLameLibraryFileName);
   return 1;
 }
 
@@ -58,10 +59,13 @@ void CTesselDlg::RunStartup() {
 
   m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs);
   const std::string baseUrl = GetProductBaseUrl();
+  const CProductSite site(baseUrl);
+  // A copy on disk that is missing or damaged is worth a word to whoever set it.
+  site.ReportProblems();
 
   const std::string manifestPath = m_cacheDir + "/" + kManifestName;
   const std::string versionPath = m_cacheDir + "/" + kVersionFileName;
-  DownloadFile(baseUrl + kManifestName, manifestPath);
+  site.Fetch(kManifestName, manifestPath);
 
   VeldXml::CXmlDocument manifest;
   if (IsTooLarge(manifestPath) || !manifest.Open(manifestPath)) {
