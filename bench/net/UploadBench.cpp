@@ -20,6 +20,7 @@
 
 #include "net/SendData.h"
 #include "net/Upload.h"
+#include "support/Libraries.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ void ServeOnce(int listener) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  support::InitLibraries();
   const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 200;
   namespace fs = std::filesystem;
   fs::path file = fs::temp_directory_path() / ("upload-bench-" + std::to_string(getpid()) + ".mp3");

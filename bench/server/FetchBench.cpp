@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/Paths.h"
+#include "support/Libraries.h"
 
 namespace fs = std::filesystem;
 
@@ -142,4 +143,7 @@ int Compare(int nRuns) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Compare(argc > 1 ? std::max(1, std::atoi(argv[1])) : 5); }
+int main(int argc, char** argv) {
+  support::InitLibraries();
+  return Compare(argc > 1 ? std::max(1, std::atoi(argv[1])) : 5);
+}

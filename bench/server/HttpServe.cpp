@@ -7,12 +7,14 @@
 #include <cstdlib>
 
 #include "server/HTTPServer.h"
+#include "support/Libraries.h"
 
 namespace {
 constexpr int kClientTimeoutMs = 20000;
 }
 
 int main(int argc, char** argv) {
+  support::InitLibraries();
   if (argc != 3) {
     std::fprintf(stderr, "usage: %s <cache dir> <first port>\n", argv[0]);
     return 2;

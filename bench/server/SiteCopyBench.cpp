@@ -28,6 +28,7 @@
 #include "TestArchive.h"
 #include "server/HTTPServer.h"
 #include "server/ProductSite.h"
+#include "support/Libraries.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -147,6 +148,7 @@ double Median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  support::InitLibraries();
   const int nRuns = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   CTempDir dir;
   const std::string strCache = (argc > 2 ? std::string(argv[2]) : dir.Path()) + "/site-copy-bench-cache";

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/Text.h"
+
 namespace demosite {
 namespace fs = std::filesystem;
 namespace {
@@ -68,11 +70,7 @@ std::string Transcribe(const std::string& bytes, Escape escape) {
   return out;
 }
 
-std::optional<std::string> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::optional<std::string> ReadFile(const fs::path& path) { return support::ReadWholeFile(path.string()); }
 
 void PlainReply(httplib::Response& res, int status, const std::string& text) {
   res.status = status;

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "support/Text.h"
+
 namespace demosite {
 namespace fs = std::filesystem;
 namespace {
@@ -28,11 +30,7 @@ void WriteAll(const fs::path& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::optional<std::string> ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::optional<std::string> ReadAll(const fs::path& path) { return support::ReadWholeFile(path.string()); }
 
 std::string NowUtc() {
   const std::time_t now = std::time(nullptr);

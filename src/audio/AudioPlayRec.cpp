@@ -1,12 +1,12 @@
 #include "audio/AudioPlayRec.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "platform/MessageBox.h"
+#include "support/Text.h"
 
 namespace audio {
 
@@ -39,12 +39,6 @@ constexpr const char* kTextReadSoundDataFailed = "Read sound data from file fail
 constexpr const char* kMp3Extension = ".mp3";
 
 void NotifyNothing(UINT, platform::CMsgTarget*) {}
-
-std::string ToLower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 }  // namespace
 
@@ -213,7 +207,7 @@ bool CAudioPlayRec::QueueInputBuffer(int nIndex) {
 
 bool CAudioPlayRec::OpenOutputFile(int nSlot, const std::string& strName) {
   if (nSlot < 0 || nSlot >= kSlots) return false;
-  std::string name = ToLower(strName);
+  std::string name = support::ToLowerAscii(strName);
   const std::size_t extLength = std::strlen(kMp3Extension);
   if (name.size() >= extLength && name.find(kMp3Extension) == name.size() - extLength) {
     if (m_wfx.wBitsPerSample == 8) {

@@ -1,9 +1,9 @@
 // The engine's WAV files: the recording targets and the playback file.
 #include <algorithm>
-#include <cctype>
 
 #include "audio/AudioPlayRec.h"
 #include "platform/MessageBox.h"
+#include "support/Text.h"
 
 namespace audio {
 
@@ -56,9 +56,7 @@ bool CAudioPlayRec::OpenWaveForWriting(const std::string& strName, int nSlot) {
 }
 
 void CAudioPlayRec::CloseOutputFile(int nSlot, const std::string& strType) {
-  std::string type = strType;
-  std::transform(type.begin(), type.end(), type.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string type = support::ToLowerAscii(strType);
   if (type == "mp3") {
     if (IsEncoderLoaded()) FinishMp3Stream(nSlot);
   } else if (type == "wav" && m_hWaveFile[nSlot]) {

@@ -9,40 +9,26 @@
 
 namespace audio {
 
-CRiffFile::CRiffFile(CRiffFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-CRiffFile& CRiffFile::operator=(CRiffFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_fd = std::exchange(other.m_fd, -1);
-  }
-  return *this;
-}
-
 bool CRiffFile::Delete(const std::string& name) { return std::remove(name.c_str()) == 0; }
 
 bool CRiffFile::Open(const std::string& name, Mode mode) {
   Close();
   constexpr mode_t kFileMode = 0644;
   int flags = mode == Mode::Read ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC;
-  m_fd = ::open(name.c_str(), flags | O_CLOEXEC, kFileMode);
-  return m_fd >= 0;
+  m_fd.Reset(::open(name.c_str(), flags | O_CLOEXEC, kFileMode));
+  return m_fd.IsValid();
 }
 
-void CRiffFile::Close() {
-  if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
-}
+long CRiffFile::Tell() const { return static_cast<long>(::lseek(m_fd.Get(), 0, SEEK_CUR)); }
 
-long CRiffFile::Tell() const { return static_cast<long>(::lseek(m_fd, 0, SEEK_CUR)); }
-
-bool CRiffFile::Seek(long offset) { return ::lseek(m_fd, offset, SEEK_SET) == offset; }
+bool CRiffFile::Seek(long offset) { return ::lseek(m_fd.Get(), offset, SEEK_SET) == offset; }
 
 long CRiffFile::Read(void* buffer, long count) {
-  if (m_fd < 0 || count < 0) return -1;
+  if (!m_fd.IsValid() || count < 0) return -1;
   auto* p = static_cast<char*>(buffer);
   long done = 0;
   while (done < count) {
-    ssize_t n = ::read(m_fd, p + done, static_cast<size_t>(count - done));
+    ssize_t n = ::read(m_fd.Get(), p + done, static_cast<size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return done > 0 ? done : -1;
     if (n == 0) break;
@@ -52,11 +38,11 @@ long CRiffFile::Read(void* buffer, long count) {
 }
 
 long CRiffFile::Write(const void* buffer, long count) {
-  if (m_fd < 0 || count < 0) return 0;
+  if (!m_fd.IsValid() || count < 0) return 0;
   const auto* p = static_cast<const char*>(buffer);
   long done = 0;
   while (done < count) {
-    ssize_t n = ::write(m_fd, p + done, static_cast<size_t>(count - done));
+    ssize_t n = ::write(m_fd.Get(), p + done, static_cast<size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
@@ -80,7 +66,7 @@ bool CRiffFile::WriteDword(DWORD value) {
 }
 
 bool CRiffFile::CreateChunk(MMCKINFO& ck, UINT flags) {
-  if (m_fd < 0) return false;
+  if (!m_fd.IsValid()) return false;
   if (flags & MMIO_CREATERIFF) ck.ckid = FOURCC_RIFF;
   long start = Tell();
   if (start < 0 || !WriteDword(ck.ckid) || !WriteDword(ck.cksize)) return false;
@@ -90,7 +76,7 @@ bool CRiffFile::CreateChunk(MMCKINFO& ck, UINT flags) {
 }
 
 bool CRiffFile::Ascend(MMCKINFO& ck) {
-  if (m_fd < 0) return false;
+  if (!m_fd.IsValid()) return false;
   if (ck.dwFlags & MMIO_DIRTY) {
     long end = Tell();
     if (end < static_cast<long>(ck.dwDataOffset)) return false;
@@ -111,7 +97,7 @@ bool CRiffFile::Ascend(MMCKINFO& ck) {
 }
 
 bool CRiffFile::Descend(MMCKINFO& ck, const MMCKINFO* parent, UINT flags) {
-  if (m_fd < 0) return false;
+  if (!m_fd.IsValid()) return false;
   const FOURCC wantId = ck.ckid;
   const FOURCC wantType = ck.fccType;
   const long limit = parent ? static_cast<long>(parent->dwDataOffset) + static_cast<long>(parent->cksize) : -1;

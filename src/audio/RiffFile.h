@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio/WaveDevice.h"
+#include "support/Handles.h"
 
 namespace audio {
 
@@ -39,17 +40,14 @@ class CRiffFile {
   enum class Mode { Read, Create };
 
   CRiffFile() = default;
-  CRiffFile(CRiffFile&& other) noexcept;
-  CRiffFile& operator=(CRiffFile&& other) noexcept;
-  ~CRiffFile() { Close(); }
 
   // Removes the file; false when there was none or it cannot go.
   static bool Delete(const std::string& name);
 
   // Create makes a new empty file (or empties an existing one) for writing.
   bool Open(const std::string& name, Mode mode);
-  void Close();
-  explicit operator bool() const { return m_fd >= 0; }
+  void Close() { m_fd.Reset(); }
+  explicit operator bool() const { return m_fd.IsValid(); }
 
   // Writes the chunk's header at the current position (with the form type for
   // MMIO_CREATERIFF), the size being ck.cksize for now.
@@ -71,7 +69,7 @@ class CRiffFile {
   bool ReadDword(DWORD& value);
   bool WriteDword(DWORD value);
 
-  int m_fd = -1;
+  support::CFd m_fd;
 };
 
 }  // namespace audio

@@ -12,6 +12,7 @@
 
 #include "net/Upload.h"
 #include "platform/Paths.h"
+#include "support/Handles.h"
 
 namespace {
 
@@ -20,21 +21,6 @@ constexpr std::uint16_t kHttpPort = 80;
 // The file is streamed through the library's upload buffer in blocks of this size.
 constexpr long kTransferBufferSize = 65536;
 constexpr const char* kCrLf = "\r\n";
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-struct CurlCleanup {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlCleanup>;
-
-struct SlistFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 // Copies text into a fixed zero-terminated field; text that does not fit
 // leaves the field empty rather than naming a different host or path.
@@ -46,11 +32,6 @@ void CopyField(char (&field)[CSendData::kNameSize], const std::string& text) {
 std::string FileNamePart(const std::string& path) {
   auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-void EnsureCurlGlobalInit() {
-  static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  (void)initialised;
 }
 
 // Hands the body to the library piece by piece, in the body's order: the
@@ -116,7 +97,7 @@ class CBodyReader {
   std::uint64_t m_produced = 0;
   size_t m_index = 0;
   size_t m_offset = 0;
-  FilePtr m_file;
+  support::CFilePtr m_file;
 };
 
 size_t DropResponse(char*, size_t size, size_t count, void*) { return size * count; }
@@ -191,7 +172,7 @@ void CSendData::AddField(const std::string& strName, const std::string& strValue
 }
 
 void CSendData::AddFile(const std::string& strPath, const std::string& strFieldName) {
-  FilePtr file(std::fopen(strPath.c_str(), "rb"));
+  support::CFilePtr file(std::fopen(strPath.c_str(), "rb"));
   if (!file) return;
   if (m_mapFiles.contains(strPath)) return;
   struct stat info {};
@@ -219,8 +200,7 @@ std::string CSendData::GetTrailer() {
 bool CSendData::Send() { return Send(CUploadSettings()); }
 
 bool CSendData::Send(const CUploadSettings& settings) {
-  EnsureCurlGlobalInit();
-  CurlPtr session(curl_easy_init());
+  support::CCurlEasy session(curl_easy_init());
   if (!session) return false;
   CURL* curl = session.get();
 
@@ -242,17 +222,15 @@ bool CSendData::Send(const CUploadSettings& settings) {
   // The content-type header carries its own CR LF; the library adds one per line.
   std::string contentType = GetContentTypeHeader();
   contentType.resize(contentType.size() - 2);
-  curl_slist* list = nullptr;
+  support::CCurlSlist headers;
   for (const std::string& line :
        {std::string("Accept: */*"), std::string("Connection:Keep-Alive"), contentType, std::string("Expect:")}) {
-    curl_slist* grown = curl_slist_append(list, line.c_str());
-    if (!grown) {
-      curl_slist_free_all(list);
-      return false;
-    }
-    list = grown;
+    curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+    if (!grown) return false;
+    // The list's head stays the same once it has one.
+    (void)headers.release();
+    headers.reset(grown);
   }
-  SlistPtr headers(list);
 
   std::string url = std::string("http://") + m_szServer + ":" + std::to_string(m_nPort) + m_szObject;
   std::string agent = platform::GetExeBaseName();

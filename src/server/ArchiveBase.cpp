@@ -11,6 +11,7 @@
 
 #include "server/SiteBase.h"
 #include "server/SitePath.h"
+#include "support/Handles.h"
 
 namespace {
 
@@ -34,9 +35,6 @@ struct CFileIdentity {
 
 CFileIdentity IdentityOf(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
 
-struct CStdioCloser {
-  void operator()(std::FILE* pFile) const { std::fclose(pFile); }
-};
 struct CZipFileCloser {
   void operator()(zip_file_t* pFile) const { zip_fclose(pFile); }
 };
@@ -106,7 +104,7 @@ std::unique_ptr<CArchiveBase::CHandle> OpenArchive(const std::string& strPath, s
     strError = std::strerror(errno);
     return {};
   }
-  std::unique_ptr<std::FILE, CStdioCloser> file(::fdopen(nFd, "rb"));
+  support::CFilePtr file(::fdopen(nFd, "rb"));
   struct stat st {};
   if (!file) {
     strError = std::strerror(errno);

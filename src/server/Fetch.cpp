@@ -13,6 +13,7 @@
 
 #include "platform/Paths.h"
 #include "platform/ReplaceFile.h"
+#include "support/Handles.h"
 
 namespace {
 
@@ -26,23 +27,13 @@ constexpr long kMaxRedirects = 10;
 constexpr long kReceiveBufferSize = 100 * 1024;
 constexpr char kSeparator = '/';
 
-// libcurl's global state is set up once for the whole process, before the
-// first handle of any thread.
-bool InitCurlOnce() {
-  static const bool bInitialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  return bInitialised;
-}
-
 // The agent string: the executable's base name, as the original's framework sent.
 const std::string& AgentString() {
   static const std::string strAgent = platform::GetExeBaseName();
   return strAgent;
 }
 
-struct CCurlEasyDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-using CCurlEasy = std::unique_ptr<CURL, CCurlEasyDeleter>;
+using support::CCurlEasy;
 
 long ResponseStatus(CURL* curl) {
   long nStatus = 0;
@@ -147,7 +138,6 @@ void SetSessionOptions(CURL* curl, const CFetchSettings& settings) {
 }
 
 bool Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) {
-  if (!InitCurlOnce()) return false;
   CCurlEasy curl(curl_easy_init());
   if (!curl) return false;
   SetSessionOptions(curl.get(), settings);

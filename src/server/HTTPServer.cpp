@@ -20,6 +20,7 @@
 #include "server/HttpResponse.h"
 #include "server/PortChoice.h"
 #include "server/SitePath.h"
+#include "support/Text.h"
 
 namespace {
 
@@ -69,11 +70,8 @@ constexpr std::pair<const char*, const char*> kMimeTypes[] = {
 };
 static_assert(std::size(kMimeTypes) == 26);
 
-std::string ToLowerAscii(std::string str) {
-  for (char& c : str)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return str;
-}
+using support::PercentDecode;
+using support::ToLowerAscii;
 
 // Calls visit with each piece of str between any of the separators; stops
 // and returns true as soon as visit does.

@@ -8,6 +8,7 @@
 
 #include "platform/Paths.h"
 #include "server/SitePath.h"
+#include "support/Text.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ std::unique_ptr<CSiteBase> MakeSiteBase(const std::string& strBase) {
     const bool bThisMachine = host.empty() || (host.size() == 9 && StartsWithNoCase(host, "localhost"));
     if (nSlash == std::string_view::npos || !bThisMachine)
       return std::make_unique<CUnusableBase>(strBase, "a file:// address names a path on this machine: file:///path");
-    strPath = PercentDecode(rest.substr(nSlash));
+    strPath = support::PercentDecode(rest.substr(nSlash));
   } else if (strBase.starts_with('/')) {
     strPath = strBase;
   } else {

@@ -3,9 +3,6 @@
 #include <string>
 #include <string_view>
 
-// What a web server makes of %XX escapes; malformed ones stay as they are.
-std::string PercentDecode(std::string_view str);
-
 // The name, below a copy of the site, of the file that the web site answers
 // for strPath (a path below the site, without leading '/', query included):
 // the query dropped, escapes decoded. False for a name that would leave the

@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 
+#include "support/Handles.h"
+
 class CLog {
  public:
   CLog();
@@ -23,13 +25,9 @@ class CLog {
   void DeleteLogFile();
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* pFile) const { std::fclose(pFile); }
-  };
-
   bool BuildPath();
 
-  std::unique_ptr<std::FILE, FileCloser> m_pFile;
+  support::CFilePtr m_pFile;
   char m_szPath[260] = {};
   char m_szLine[1024] = {};
   char m_szTime[128] = {};

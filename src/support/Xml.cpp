@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/ReplaceFile.h"
+#include "support/Handles.h"
 
 namespace VeldXml {
 
@@ -93,22 +94,6 @@ using CSaveHandle = std::unique_ptr<xmlSaveCtxt, CSaveClose>;
 // Flushes and closes; negative when the output failed.
 int FinishSave(CSaveHandle& save) { return xmlSaveClose(save.release()); }
 using CDocHandle = std::unique_ptr<xmlDoc, CDocFree>;
-
-// A file descriptor that closes itself.
-class CFileHandle {
- public:
-  explicit CFileHandle(int fd) : m_fd(fd) {}
-  ~CFileHandle() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  CFileHandle(const CFileHandle&) = delete;
-  CFileHandle& operator=(const CFileHandle&) = delete;
-  int Get() const { return m_fd; }
-  bool IsOpen() const { return m_fd >= 0; }
-
- private:
-  int m_fd;
-};
 
 const xmlChar* AsXmlChars(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 
@@ -454,10 +439,10 @@ bool CXmlDocument::CreateDom() {
 
 bool CXmlDocument::FileExists(const std::string& strFilePath) {
   // Non-blocking, so that a pipe does not wait for a writer.
-  CFileHandle file(::open(strFilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  support::CFd file(::open(strFilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   // A directory cannot be opened as a file there either.
-  return file.IsOpen() && ::fstat(file.Get(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return file.IsValid() && ::fstat(file.Get(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool CXmlDocument::Open(const std::string& strFilePath) {
@@ -467,10 +452,10 @@ bool CXmlDocument::Open(const std::string& strFilePath) {
 
   // Read the file here rather than let libxml2 resolve the path, which it
   // would also take as a URL.
-  CFileHandle file(::open(strFilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  support::CFd file(::open(strFilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   // Only a regular file has an end to read up to.
-  if (!file.IsOpen() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!file.IsValid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string bytes;
   char chunk[65536];
   for (;;) {

@@ -16,6 +16,7 @@
 #include "audio/VolumeEventWatch.h"
 #include "audio/VolumeIn.h"
 #include "platform/MessageLoop.h"
+#include "support/Handles.h"
 #include "support/PulseServer.h"
 
 using namespace audio;
@@ -80,24 +81,23 @@ class CCounter : public platform::CMsgTarget {
 class EventFd {
  public:
   EventFd() : fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~EventFd() { ::close(fd); }
   void Signal() {
     std::uint64_t one = 1;
-    ASSERT_EQ(::write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    ASSERT_EQ(::write(fd.Get(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
   }
   void Drain() {
     std::uint64_t value;
-    while (::read(fd, &value, sizeof value) > 0) {
+    while (::read(fd.Get(), &value, sizeof value) > 0) {
     }
   }
-  int fd;
+  support::CFd fd;
 };
 
 TEST(MixerEventWatch, PostsOncePerEventsAndWaitsToBeRearmed) {
   CCounter target;
   EventFd events;
-  ASSERT_GE(events.fd, 0);
-  CMixerEventWatch watch({pollfd{events.fd, POLLIN, 0}}, target.GetSafeHwnd(), CCounter::kMessage);
+  ASSERT_GE(events.fd.Get(), 0);
+  CMixerEventWatch watch({pollfd{events.fd.Get(), POLLIN, 0}}, target.GetSafeHwnd(), CCounter::kMessage);
   ASSERT_TRUE(watch.IsRunning());
 
   events.Signal();
@@ -120,7 +120,7 @@ TEST(MixerEventWatch, StopsWhileWaitingAndAfterItsWindowIsGone) {
   CCounter bystander;
   {
     CCounter target;
-    CMixerEventWatch idle({pollfd{events.fd, POLLIN, 0}}, target.GetSafeHwnd(), CCounter::kMessage);
+    CMixerEventWatch idle({pollfd{events.fd.Get(), POLLIN, 0}}, target.GetSafeHwnd(), CCounter::kMessage);
     EXPECT_TRUE(idle.IsRunning());
   }  // blocked in poll: the destructor ends it
   HWND gone = 0;
@@ -129,7 +129,7 @@ TEST(MixerEventWatch, StopsWhileWaitingAndAfterItsWindowIsGone) {
     gone = target.GetSafeHwnd();
   }
   {
-    CMixerEventWatch orphan({pollfd{events.fd, POLLIN, 0}}, gone, CCounter::kMessage);
+    CMixerEventWatch orphan({pollfd{events.fd.Get(), POLLIN, 0}}, gone, CCounter::kMessage);
     events.Signal();
     std::this_thread::sleep_for(20ms);
   }  // posted into nothing, never rearmed: still stops

@@ -14,6 +14,7 @@
 
 #include "DemoCourse.h"
 #include "DemoSite.h"
+#include "support/Handles.h"
 
 namespace fs = std::filesystem;
 using demosite::CDemoSite;
@@ -40,30 +41,16 @@ std::string ShellUploadBody(const std::string& uid, const std::string& tid, cons
   return body;
 }
 
-class CSocket {
- public:
-  CSocket() : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {}
-  ~CSocket() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  CSocket(const CSocket&) = delete;
-  CSocket& operator=(const CSocket&) = delete;
-  int Fd() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 // Sends the request bytes as they are and returns the whole response.
 std::string RawExchange(int port, const std::string& request) {
-  CSocket s;
+  const support::CFd s(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
+  if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
   for (size_t sent = 0; sent < request.size();) {
-    const ssize_t n = ::send(s.Fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(s.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return "";
     sent += static_cast<size_t>(n);
   }
@@ -71,7 +58,7 @@ std::string RawExchange(int port, const std::string& request) {
   // may stay open, as the shell asks for keep-alive).
   std::string response;
   char buf[4096];
-  for (ssize_t n; (n = ::recv(s.Fd(), buf, sizeof buf, 0)) > 0;) {
+  for (ssize_t n; (n = ::recv(s.Get(), buf, sizeof buf, 0)) > 0;) {
     response.append(buf, static_cast<size_t>(n));
     const size_t end = response.find("\r\n\r\n");
     if (end == std::string::npos) continue;

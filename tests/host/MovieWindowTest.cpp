@@ -19,6 +19,7 @@
 #include "host/movie/CourseMovie.h"
 #include "host/movie/RuffleFlash.h"
 #include "platform/MessageBox.h"
+#include "support/Libraries.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -277,6 +278,7 @@ TEST_F(MovieWindowTest, SavedDataSurvivesLocalFileClear) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  support::InitLibraries();
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   host::CRuffleFlash::PrepareEnvironment();
   QApplication app(argc, argv);

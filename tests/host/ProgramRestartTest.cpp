@@ -23,6 +23,7 @@
 #include "TempDir.h"
 #include "host/movie/CourseMovie.h"
 #include "server/PortChoice.h"
+#include "support/Handles.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -93,14 +94,14 @@ class CHeldPort {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // The first run's connections may linger there in TIME_WAIT.
     const int on = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    m_bHeld = ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(m_fd, 1) == 0;
+    ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    m_bHeld =
+        ::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(m_fd.Get(), 1) == 0;
   }
-  ~CHeldPort() { ::close(m_fd); }
   bool Held() const { return m_bHeld; }
 
  private:
-  int m_fd;
+  support::CFd m_fd;
   bool m_bHeld = false;
 };
 

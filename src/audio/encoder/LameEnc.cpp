@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "support/Handles.h"
+
 static_assert(std::is_same_v<decltype(&beInitStream), BEINITSTREAM>);
 static_assert(std::is_same_v<decltype(&beEncodeChunk), BEENCODECHUNK>);
 static_assert(std::is_same_v<decltype(&beDeinitStream), BEDEINITSTREAM>);
@@ -47,10 +49,7 @@ struct LameCloser {
 };
 using LamePtr = std::unique_ptr<lame_global_flags, LameCloser>;
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using support::CFilePtr;
 
 // One encoder stream: the libmp3lame state and what beInitStream reported.
 struct CLameStream {
@@ -224,7 +223,7 @@ BE_ERR WriteTagFrame(lame_global_flags* gfp, const char* fileName) {
   }
   if (size == 0 || size > frame.size()) return BE_ERR_INVALID_FORMAT_PARAMETERS;
 
-  FilePtr file(std::fopen(fileName, "r+b"));
+  CFilePtr file(std::fopen(fileName, "r+b"));
   if (!file) return BE_ERR_INVALID_FORMAT_PARAMETERS;
   const long offset = FirstFrameOffset(file.get());
   unsigned char sync[2] = {};

@@ -2,8 +2,6 @@
 // and the encoder library.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "audio/encoder/LameEnc.h"
@@ -15,6 +13,7 @@
 #include "server/BaseUrl.h"
 #include "server/Fetch.h"
 #include "server/ProductSite.h"
+#include "support/Text.h"
 
 namespace host {
 
@@ -32,11 +31,6 @@ constexpr const char* kManifestFailed = "打开资源更新文件失败！";
 // The manifest comes from the network: a larger one counts as one that
 // cannot be opened, before the parser spends time and memory on it.
 constexpr std::uintmax_t kMaxManifestSize = 1024 * 1024;
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool IsTooLarge(const std::string& path) {
   std::error_code ec;
@@ -75,7 +69,7 @@ void CTesselDlg::RunStartup() {
   }
   // Kept to be written back: reconciliation may discard the whole cache, and
   // the next start without network still needs the manifest.
-  const std::string manifestBytes = ReadWholeFile(manifestPath);
+  const std::string manifestBytes = support::ReadWholeFile(manifestPath).value_or("");
 
   VeldXml::CXmlDocument versions;
   if (versions.Open(versionPath))

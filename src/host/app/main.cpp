@@ -8,8 +8,10 @@
 #include "host/movie/RuffleFlash.h"
 #include "net/Upload.h"
 #include "platform/Paths.h"
+#include "support/Libraries.h"
 
 int main(int argc, char** argv) {
+  support::InitLibraries();
   // Relative settings are taken against the directory the program started in.
   platform::GetStartDir();
   host::CRuffleFlash::PrepareEnvironment();

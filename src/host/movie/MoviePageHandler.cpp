@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
+
+#include "support/Text.h"
 
 namespace host {
 
@@ -64,13 +65,6 @@ bool IsPlainFileName(const std::string& name) {
                      [](unsigned char c) { return std::isalnum(c) != 0 || c == '.' || c == '_' || c == '-'; });
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 std::string MakeSecret() {
   std::random_device device;  // /dev/urandom
   std::array<unsigned char, kSecretBytes> bytes{};
@@ -108,11 +102,6 @@ std::string PercentEncode(const std::string& text) {
   return out;
 }
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
 std::string Trim(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return "";
@@ -146,7 +135,8 @@ struct CMoviePageHandler::Request {
     while (std::getline(lines, line)) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       const auto colon = line.find(':');
-      if (colon != std::string::npos) headers[Lower(line.substr(0, colon))] = Trim(line.substr(colon + 1));
+      if (colon != std::string::npos)
+        headers[support::ToLowerAscii(line.substr(0, colon))] = Trim(line.substr(colon + 1));
     }
     return true;
   }
@@ -158,8 +148,10 @@ struct CMoviePageHandler::Request {
     while (std::getline(pairs, pair, '&')) {
       const auto equals = pair.find('=');
       std::string name, value;
-      if (equals == std::string::npos || !PercentDecode(pair.substr(0, equals), name) ||
-          !PercentDecode(pair.substr(equals + 1), value))
+      // Decoded as the page encodes (encodeURIComponent); a malformed escape
+      // makes the query malformed.
+      if (equals == std::string::npos || !support::PercentDecode(pair.substr(0, equals), name) ||
+          !support::PercentDecode(pair.substr(equals + 1), value))
         return false;
       fields[name] = value;
     }
@@ -210,17 +202,18 @@ std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
 }
 
 std::string CMoviePageHandler::ServeFile(const std::string& name) const {
-  std::string body;
   if (name == kFontName) {
-    if (!ReadWholeFile(m_strFontPath, body)) return MakeError(kStatusNotFound);
-    return MakeResponse(kStatusOk, "application/octet-stream", body);
+    const auto body = support::ReadWholeFile(m_strFontPath);
+    if (!body) return MakeError(kStatusNotFound);
+    return MakeResponse(kStatusOk, "application/octet-stream", *body);
   }
-  if (!IsPlainFileName(name) || !ReadWholeFile(m_strFilesDir + "/" + name, body)) return MakeError(kStatusNotFound);
-  return MakeResponse(kStatusOk, ContentTypeOf(name), body);
+  const auto body = IsPlainFileName(name) ? support::ReadWholeFile(m_strFilesDir + "/" + name) : std::nullopt;
+  if (!body) return MakeError(kStatusNotFound);
+  return MakeResponse(kStatusOk, ContentTypeOf(name), *body);
 }
 
 bool CMoviePageHandler::IsAuthorised(const Request& request) const {
-  const auto it = request.headers.find(Lower(kSecretHeader));
+  const auto it = request.headers.find(support::ToLowerAscii(kSecretHeader));
   return it != request.headers.end() && EqualsInConstantTime(it->second, m_strSecret);
 }
 
@@ -311,22 +304,6 @@ void CMoviePageHandler::Close() {
     m_bClosed = true;
   }
   m_changed.notify_all();
-}
-
-bool CMoviePageHandler::PercentDecode(const std::string& in, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '%') {
-      out += in[i];
-      continue;
-    }
-    if (i + 2 >= in.size() || !std::isxdigit(static_cast<unsigned char>(in[i + 1])) ||
-        !std::isxdigit(static_cast<unsigned char>(in[i + 2])))
-      return false;
-    out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
-    i += 2;
-  }
-  return true;
 }
 
 }  // namespace host

@@ -69,10 +69,6 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   // then gets no value instead of holding its connection for ever.
   void SetPickupTimeout(std::chrono::milliseconds timeout) { m_pickupTimeout = timeout; }
 
-  // Query-string decoding as the page encodes (encodeURIComponent); false
-  // on a malformed escape.
-  static bool PercentDecode(const std::string& in, std::string& out);
-
  private:
   CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir);
 

@@ -10,6 +10,7 @@
 
 #include "host/movie/LoopbackServer.h"
 #include "host/movie/MoviePageHandler.h"
+#include "support/Text.h"
 
 using namespace host;
 using namespace std::chrono_literals;
@@ -363,10 +364,10 @@ TEST_F(MoviePageHandlerTest, SavedDataIsStoredListedAndRemoved) {
 
 TEST(MoviePageHandlerDecode, PercentDecoding) {
   std::string out;
-  EXPECT_TRUE(CMoviePageHandler::PercentDecode("a%20b%3C%E5%AD%A6+", out));
+  EXPECT_TRUE(support::PercentDecode("a%20b%3C%E5%AD%A6+", out));
   EXPECT_EQ(out, "a b<学+");
-  EXPECT_FALSE(CMoviePageHandler::PercentDecode("%4", out));
-  EXPECT_FALSE(CMoviePageHandler::PercentDecode("%g0", out));
+  EXPECT_FALSE(support::PercentDecode("%4", out));
+  EXPECT_FALSE(support::PercentDecode("%g0", out));
 }
 
 }  // namespace

@@ -1,0 +1,56 @@
+#include "support/Text.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace support {
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool PercentDecode(std::string_view in, std::string& out) {
+  out.clear();
+  bool bWhole = true;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '%') {
+      out += in[i];
+    } else if (i + 2 < in.size() && HexValue(in[i + 1]) >= 0 && HexValue(in[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(in[i + 1]) * 16 + HexValue(in[i + 2]));
+      i += 2;
+    } else {
+      out += in[i];
+      bWhole = false;
+    }
+  }
+  return bWhole;
+}
+
+std::string PercentDecode(std::string_view in) {
+  std::string out;
+  PercentDecode(in, out);
+  return out;
+}
+
+std::string ToLowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace support
