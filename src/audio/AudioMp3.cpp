@@ -40,8 +40,6 @@ std::string FormatName(const char* format, const std::string& name) {
   return text.replace(text.find("%s"), 2, name);
 }
 
-void Release(std::vector<unsigned char>& buffer) { std::vector<unsigned char>().swap(buffer); }
-
 }  // namespace
 
 bool CAudioPlayRec::LoadEncoder() {
@@ -51,16 +49,8 @@ bool CAudioPlayRec::LoadEncoder() {
     platform::MessageBox(kTextLoadFailed);
     return false;
   }
-  const LameEntryPoints& procs = m_ForMp3_hDll.EntryPoints();
-  m_ForMp3_Proc_hInitStream = procs.beInitStream;
-  m_ForMp3_Proc_hEncodeChunk = procs.beEncodeChunk;
-  m_ForMp3_Proc_hDeinitStream = procs.beDeinitStream;
-  m_ForMp3_Proc_hCloseStream = procs.beCloseStream;
-  m_ForMp3_Proc_hVersion = procs.beVersion;
-  m_ForMp3_Proc_hWriteVBRHeader = procs.beWriteVBRHeader;
-  m_ForMp3_Proc_hWriteInfoTag = procs.beWriteInfoTag;  // may be missing
-  if (!m_ForMp3_Proc_hInitStream || !m_ForMp3_Proc_hEncodeChunk || !m_ForMp3_Proc_hDeinitStream ||
-      !m_ForMp3_Proc_hCloseStream || !m_ForMp3_Proc_hVersion || !m_ForMp3_Proc_hWriteVBRHeader) {
+  // beWriteInfoTag may be missing.
+  if (!m_ForMp3_hDll.HasRequiredEntryPoints()) {
     platform::MessageBox(kTextNoInterfaces);
     // No MP3 target exists without the library, so unloading forgets nothing
     // else; the entry points go with it.
@@ -69,14 +59,15 @@ bool CAudioPlayRec::LoadEncoder() {
   }
   BE_VERSION version;
   std::memset(&version, 0, sizeof version);
-  m_ForMp3_Proc_hVersion(&version);
+  Procs().beVersion(&version);
   return true;
 }
 
 bool CAudioPlayRec::OpenMp3Stream(int nSlot, const std::string& strName) {
   if (!IsEncoderLoaded()) return false;
-  if (m_pMp3File[nSlot]) return true;
-  m_strMp3Name[nSlot] = strName;
+  CMp3Target& target = m_mp3[nSlot];
+  if (target.m_pMp3File) return true;
+  target.m_strMp3Name = strName;
 
   BE_CONFIG config;
   std::memset(&config, 0, sizeof config);
@@ -107,32 +98,30 @@ bool CAudioPlayRec::OpenMp3Stream(int nSlot, const std::string& strName) {
   lhv1.bStrictIso = false;
   lhv1.nQuality = 0;
   DWORD dwMp3BufferSize = 0;
-  const BE_ERR err = m_ForMp3_Proc_hInitStream(&config, &m_dwSamples, &dwMp3BufferSize, &m_hbeStream[nSlot]);
+  const BE_ERR err = Procs().beInitStream(&config, &m_dwSamples, &dwMp3BufferSize, &target.m_hbeStream);
 
   m_nPcmBufferSize = m_nBuffers * m_dwBufferSize;
   if (err != BE_ERR_SUCCESSFUL) {
     platform::MessageBox(FormatResult(kTextOpenStreamFailed, err));
     return false;
   }
+  target.StreamOpened(Procs());
 
   std::remove(strName.c_str());  // a missing file is fine
-  m_pMp3File[nSlot].reset(std::fopen(strName.c_str(), "wb+"));
-  if (!m_pMp3File[nSlot]) {
+  target.m_pMp3File.reset(std::fopen(strName.c_str(), "wb+"));
+  if (!target.m_pMp3File) {
     // The stream was opened for nothing: give it back.
-    m_ForMp3_Proc_hCloseStream(m_hbeStream[nSlot]);
+    target.Close();
     platform::MessageBox(FormatName(kTextCreateFileFailed, strName));
     return false;
   }
 
   try {
-    Release(m_pMp3Buffer[nSlot]);
-    Release(m_pPcmBuffer[nSlot]);
-    m_pMp3Buffer[nSlot].resize(dwMp3BufferSize);
-    m_pPcmBuffer[nSlot].resize(m_nPcmBufferSize);
+    target.m_pMp3Buffer.assign(dwMp3BufferSize, 0);
+    target.m_pPcmBuffer.assign(m_nPcmBufferSize, 0);
   } catch (const std::bad_alloc&) {
     // Without its buffers the slot can take no data: it has no MP3 target.
-    m_ForMp3_Proc_hCloseStream(m_hbeStream[nSlot]);
-    ReleaseMp3Target(nSlot);
+    target.Close();
     platform::MessageBox(kTextOutOfMemory);
     return false;
   }
@@ -142,38 +131,39 @@ bool CAudioPlayRec::OpenMp3Stream(int nSlot, const std::string& strName) {
 void CAudioPlayRec::FeedEncoder(const SlotBuffers& data) {
   const DWORD dwChunk = m_wfx.wBitsPerSample / 8 * m_dwSamples;
   for (int slot = 0; slot < kSlots; ++slot) {
-    if (!m_pMp3File[slot]) continue;
+    CMp3Target& target = m_mp3[slot];
+    if (!target.m_pMp3File) continue;
     // What does not fit is dropped; with room for all the device's buffers
     // that happens only when one chunk is larger than all but one of them.
-    const DWORD dwTake = std::min(data[slot].dwBytes, m_nPcmBufferSize - m_nPcmFill[slot]);
-    std::memcpy(m_pPcmBuffer[slot].data() + m_nPcmFill[slot], data[slot].pData, dwTake);
-    m_nPcmFill[slot] += dwTake;
+    const DWORD dwTake = std::min(data[slot].dwBytes, m_nPcmBufferSize - target.m_nPcmFill);
+    std::memcpy(target.m_pPcmBuffer.data() + target.m_nPcmFill, data[slot].pData, dwTake);
+    target.m_nPcmFill += dwTake;
 
     // Strictly greater: exactly one chunk's worth stays waiting for more.
     // A failed write loses its chunk only; a failed stream takes its target
     // with it, and nothing more goes to that stream.
-    while (dwChunk > 0 && m_nPcmFill[slot] > dwChunk) {
-      EncodeChunk(slot, m_pPcmBuffer[slot].data(), dwChunk);
-      if (!m_pMp3File[slot]) break;
-      std::memmove(m_pPcmBuffer[slot].data(), m_pPcmBuffer[slot].data() + dwChunk, m_nPcmFill[slot] - dwChunk);
-      m_nPcmFill[slot] -= dwChunk;
+    while (dwChunk > 0 && target.m_nPcmFill > dwChunk) {
+      EncodeChunk(slot, target.m_pPcmBuffer.data(), dwChunk);
+      if (!target.m_pMp3File) break;
+      std::memmove(target.m_pPcmBuffer.data(), target.m_pPcmBuffer.data() + dwChunk, target.m_nPcmFill - dwChunk);
+      target.m_nPcmFill -= dwChunk;
     }
   }
 }
 
 bool CAudioPlayRec::EncodeChunk(int nSlot, unsigned char* pPcm, DWORD dwBytes) {
+  CMp3Target& target = m_mp3[nSlot];
   DWORD dwOutput = 0;
-  const BE_ERR err = m_ForMp3_Proc_hEncodeChunk(m_hbeStream[nSlot], dwBytes / 2, reinterpret_cast<std::int16_t*>(pPcm),
-                                                m_pMp3Buffer[nSlot].data(), &dwOutput);
+  const BE_ERR err = Procs().beEncodeChunk(target.m_hbeStream, dwBytes / 2, reinterpret_cast<std::int16_t*>(pPcm),
+                                           target.m_pMp3Buffer.data(), &dwOutput);
   if (err != BE_ERR_SUCCESSFUL) {
-    m_ForMp3_Proc_hCloseStream(m_hbeStream[nSlot]);
     // The stream is gone: the partial file is closed now, and the end of the
     // recording finds no target left to finish.
-    ReleaseMp3Target(nSlot);
+    target.Close();
     platform::MessageBox(FormatResult(kTextEncodeFailed, err));
     return false;
   }
-  if (std::fwrite(m_pMp3Buffer[nSlot].data(), 1, dwOutput, m_pMp3File[nSlot].get()) < dwOutput) {
+  if (std::fwrite(target.m_pMp3Buffer.data(), 1, dwOutput, target.m_pMp3File.get()) < dwOutput) {
     platform::MessageBox(kTextWriteError);
     return false;
   }
@@ -181,72 +171,43 @@ bool CAudioPlayRec::EncodeChunk(int nSlot, unsigned char* pPcm, DWORD dwBytes) {
 }
 
 void CAudioPlayRec::FinishMp3Stream(int nSlot) {
-  if (!m_pMp3File[nSlot] || !m_ForMp3_Proc_hDeinitStream) return;
+  CMp3Target& target = m_mp3[nSlot];
+  if (!target.m_pMp3File || !Procs().beDeinitStream) return;
   // PCM still waiting (at most one chunk) is not encoded.
   DWORD dwOutput = 0;
-  const BE_ERR err = m_ForMp3_Proc_hDeinitStream(m_hbeStream[nSlot], m_pMp3Buffer[nSlot].data(), &dwOutput);
+  const BE_ERR err = Procs().beDeinitStream(target.m_hbeStream, target.m_pMp3Buffer.data(), &dwOutput);
   if (err != BE_ERR_SUCCESSFUL) {
-    m_ForMp3_Proc_hCloseStream(m_hbeStream[nSlot]);
     // Let go of the file at once, so the next recording can create it again.
-    ReleaseMp3Target(nSlot);
+    target.Close();
     platform::MessageBox(FormatResult(kTextExitStreamFailed, err));
     return;
   }
-  if (dwOutput > 0 && std::fwrite(m_pMp3Buffer[nSlot].data(), 1, dwOutput, m_pMp3File[nSlot].get()) < dwOutput) {
-    ReleaseMp3Target(nSlot);
+  if (dwOutput > 0 && std::fwrite(target.m_pMp3Buffer.data(), 1, dwOutput, target.m_pMp3File.get()) < dwOutput) {
+    target.Close();
     platform::MessageBox(kTextWriteError);
     return;
   }
-  m_ForMp3_Proc_hCloseStream(m_hbeStream[nSlot]);
-
-  Release(m_pMp3Buffer[nSlot]);
-  Release(m_pPcmBuffer[nSlot]);
-  // The last bytes may reach the disk only now; a file that lost them gets no tag.
-  const bool bClosed = std::fclose(m_pMp3File[nSlot].release()) == 0;
-  if (!bClosed) {
+  // The last bytes may reach the disk only as the file closes; a file that
+  // lost them gets no tag.
+  if (!target.Close()) {
     platform::MessageBox(kTextWriteError);
     return;
   }
 
   // The tag goes into the closed file.
-  if (m_ForMp3_Proc_hWriteInfoTag)
-    m_ForMp3_Proc_hWriteInfoTag(m_hbeStream[nSlot], m_strMp3Name[nSlot].c_str());
+  if (Procs().beWriteInfoTag)
+    Procs().beWriteInfoTag(target.m_hbeStream, target.m_strMp3Name.c_str());
   else
-    m_ForMp3_Proc_hWriteVBRHeader(m_strMp3Name[nSlot].c_str());
+    Procs().beWriteVBRHeader(target.m_strMp3Name.c_str());
 }
 
-// The slot's file is closed as it stands and its buffers go.
-void CAudioPlayRec::ReleaseMp3Target(int nSlot) {
-  m_pMp3File[nSlot].reset();
-  Release(m_pMp3Buffer[nSlot]);
-  Release(m_pPcmBuffer[nSlot]);
-  m_nPcmFill[nSlot] = 0;
-}
+void CAudioPlayRec::UnloadEncoder() { ResetEncoderState(); }
 
-void CAudioPlayRec::UnloadEncoder() {
-  m_ForMp3_hDll.Unload();
-  ResetEncoderState();
-}
-
-// Forgets the encoder state. In the regular course FinishMp3Stream and
-// UnloadEncoder have released everything before; whatever is still held here
-// is released by its owner as it is forgotten.
+// Forgets the encoder state. In the regular course FinishMp3Stream has
+// closed every target before; one still open is closed here, while the
+// library it needs is still loaded, and the library goes last.
 void CAudioPlayRec::ResetEncoderState() {
-  for (int slot = 0; slot < kSlots; ++slot) {
-    Release(m_pMp3Buffer[slot]);
-    Release(m_pPcmBuffer[slot]);
-    m_pMp3File[slot].reset();
-    m_strMp3Name[slot].clear();
-    m_nPcmFill[slot] = 0;
-    m_hbeStream[slot] = 0;
-  }
-  m_ForMp3_Proc_hInitStream = nullptr;
-  m_ForMp3_Proc_hEncodeChunk = nullptr;
-  m_ForMp3_Proc_hDeinitStream = nullptr;
-  m_ForMp3_Proc_hCloseStream = nullptr;
-  m_ForMp3_Proc_hVersion = nullptr;
-  m_ForMp3_Proc_hWriteVBRHeader = nullptr;
-  m_ForMp3_Proc_hWriteInfoTag = nullptr;
+  for (CMp3Target& target : m_mp3) target.Reset();
   m_ForMp3_hDll.Unload();
   m_nPcmBufferSize = 0;
   m_dwSamples = 0;

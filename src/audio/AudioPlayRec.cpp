@@ -122,7 +122,7 @@ void CAudioPlayRec::AllocateBuffers() {
   m_ppHeaders.assign(m_nBuffers, WAVEHDR{});
 }
 
-bool CAudioPlayRec::HasSlotTarget(int nSlot) const { return m_hWaveFile[nSlot] || m_pMp3File[nSlot]; }
+bool CAudioPlayRec::HasSlotTarget(int nSlot) const { return m_hWaveFile[nSlot] || m_mp3[nSlot].m_pMp3File; }
 
 bool CAudioPlayRec::HasRecordingTarget() const {
   for (int slot = 0; slot < kSlots; ++slot)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/LevelDisplay.h"
+#include "audio/Mp3Target.h"
 #include "audio/RiffFile.h"
 #include "audio/WaveDevice.h"
 #include "audio/encoder/LameLibrary.h"
@@ -68,9 +69,6 @@ class CAudioPlayRec : public platform::CMsgTarget {
     DWORD dwBytes;
   };
   using SlotBuffers = std::array<SlotData, kSlots>;
-  struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
 
   // Device and buffers.
   bool CreateDisplayWindow(HWND hWndParent);
@@ -102,11 +100,12 @@ class CAudioPlayRec : public platform::CMsgTarget {
   // MP3 targets (AudioMp3.cpp).
   bool IsEncoderLoaded() const { return m_ForMp3_hDll.IsLoaded(); }
   bool LoadEncoder();
+  // The loaded library's entry points; all null when none is loaded.
+  const LameEntryPoints& Procs() const { return m_ForMp3_hDll.EntryPoints(); }
   bool OpenMp3Stream(int nSlot, const std::string& strName);
   void FeedEncoder(const SlotBuffers& data);
   bool EncodeChunk(int nSlot, unsigned char* pPcm, DWORD dwBytes);
   void FinishMp3Stream(int nSlot);
-  void ReleaseMp3Target(int nSlot);
   void UnloadEncoder();
   void ResetEncoderState();
 
@@ -148,22 +147,12 @@ class CAudioPlayRec : public platform::CMsgTarget {
   std::array<CRiffFile, kSlots> m_hWaveFile;
   std::array<MMCKINFO, kSlots> m_ckRiff{};
   std::array<MMCKINFO, kSlots> m_ckSub{};
-  std::array<std::vector<unsigned char>, kSlots> m_pMp3Buffer;
-  std::array<std::vector<unsigned char>, kSlots> m_pPcmBuffer;
-  std::array<std::unique_ptr<std::FILE, FileCloser>, kSlots> m_pMp3File;
-  std::array<std::string, kSlots> m_strMp3Name;
-  std::array<DWORD, kSlots> m_nPcmFill{};
-  std::array<HBE_STREAM, kSlots> m_hbeStream{};
-  // The encoder library, loaded for each recording with an MP3 target.
+  // The encoder library, loaded for each recording with an MP3 target, and
+  // its entry points (Procs). Declared before the targets, which close
+  // their streams through it when they go.
   CLameLibrary m_ForMp3_hDll;
+  std::array<CMp3Target, kSlots> m_mp3;
   DWORD m_nPcmBufferSize = 0;
-  BEINITSTREAM m_ForMp3_Proc_hInitStream = nullptr;
-  BEENCODECHUNK m_ForMp3_Proc_hEncodeChunk = nullptr;
-  BEDEINITSTREAM m_ForMp3_Proc_hDeinitStream = nullptr;
-  BECLOSESTREAM m_ForMp3_Proc_hCloseStream = nullptr;
-  BEVERSION m_ForMp3_Proc_hVersion = nullptr;
-  BEWRITEVBRHEADER m_ForMp3_Proc_hWriteVBRHeader = nullptr;
-  BEWRITEINFOTAG m_ForMp3_Proc_hWriteInfoTag = nullptr;
   DWORD m_dwSamples = 0;
   std::string m_strEncoderPath;
 };
