@@ -25,6 +25,7 @@ constexpr const char* kSocketFailed = "socket()函数执行失败!";
 constexpr const char* kResolveFailed = "gethostbyname()函数执行失败!";
 constexpr const char* kConnectFailed = "connect()函数执行失败!";
 constexpr const char* kSendFailed = "send()函数执行失败!";
+// The text names the Windows call; it is shown when close() fails.
 constexpr const char* kCloseFailed = "closesocket()函数执行失败!";
 constexpr const char* kSetOptionFailed = "setsockopt()函数执行失败!";
 

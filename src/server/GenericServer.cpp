@@ -18,6 +18,41 @@ namespace {
 
 // Every server thread ends with this code.
 constexpr unsigned kThreadExitCode = 4660;  // 0x1234
+// The run log's texts name the Windows calls whose part the POSIX calls
+// here play; the texts are the log's own and stay as they are.
+// poll() of a connection's socket and the shutdown event.
+constexpr const char* kLogWaitEventsFailed = "WSAWaitForMultipleEvents(...) failure";
+// recv() on a connection.
+constexpr const char* kLogReceiveFailed = "WSARecv(...) failure";
+// send() of a reply's head or sendfile() of its body.
+constexpr const char* kLogSendFailed = "WSASend(...) failure";
+// Starting a std::thread (pthread_create).
+constexpr const char* kLogLaunchThreadFailed = "_beginthreadex(...) failure, for Launch Thread";
+constexpr const char* kLogHelperThreadFailed = "_beginthreadex(...) failure, for Helper Thread";
+constexpr const char* kLogClientThreadFailed = "_beginthreadex(...) failure";
+// Shutdown's joins of the accept and helper threads ran past the deadline.
+constexpr const char* kLogShutdownTimedOut = "WaitForMultipleObjects(...) timed out";
+// Letting go of a thread that did not end in time (CThreadHandle::Terminate).
+constexpr const char* kLogTerminateAcceptFailed =
+    "TerminateThread(.ThreadA.) failure, probably it is already terminated";
+constexpr const char* kLogTerminateHelperFailed =
+    "TerminateThread(.ThreadC.) failure, probably it is already terminated";
+constexpr const char* kLogTerminateClientFailed = "TerminateThread(.h.) failure, probably it is already terminated";
+// socket() for the listener.
+constexpr const char* kLogSocketFailed = "WSASocket(...) failure";
+// The eventfd behind the shutdown event.
+constexpr const char* kLogCreateEventFailed = "WSACreateEvent(...) failure for ShutdownEvent";
+// fcntl(O_NONBLOCK): what the event selection still does here.
+constexpr const char* kLogEventSelectFailed = "WSAEventSelect(...) failure";
+// poll() of the listener and the shutdown event.
+constexpr const char* kLogAcceptWaitFailed = "WaitForMultipleObjects(...) failure";
+// An error poll() reports on the listener (read with SO_ERROR).
+constexpr const char* kLogNetworkEventsFailed = "WSAEnumNetworkEvents(...) failure";
+// accept4().
+constexpr const char* kLogAcceptFailed = "WSAAccept(...) failure";
+// The reaper's join of a finished connection thread ran past its time.
+constexpr const char* kLogReapTimedOut = "WaitForSingleObject(...) timed out";
+
 // One receive reads at most this much; one send hands over at most this much.
 constexpr std::size_t kReceiveBufferSize = 100000;
 constexpr std::size_t kSendSliceSize = 200000;
@@ -101,14 +136,14 @@ void CConnection::Serve() {
       const int nReady = ::poll(fds, 2, nTimeout);
       if (nReady < 0) {
         if (errno == EINTR) continue;
-        m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
+        m_server.WriteLog(kLogWaitEventsFailed, "ClientThread", errno);
         return;
       }
       if (nReady == 0 || fds[1].revents != 0) return;  // time-out or shutdown: nothing to log
       revents = fds[0].revents;
     }
     if (revents & POLLNVAL) {
-      m_server.WriteLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", EBADF);
+      m_server.WriteLog(kLogWaitEventsFailed, "ClientThread", EBADF);
       return;
     }
     // A reset or hang-up is the peer's close, as is an orderly end of data.
@@ -124,7 +159,7 @@ void CConnection::Serve() {
       } else if (nReceived == 0) {
         bClose = true;
       } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && !bClose) {
-        m_server.WriteLog("WSARecv(...) failure", "ClientThread", errno);
+        m_server.WriteLog(kLogReceiveFailed, "ClientThread", errno);
       }
     }
 
@@ -181,7 +216,7 @@ CConnection::Sent CConnection::SendReply() {
       const ssize_t n = ::send(m_fdSocket, m_strReply.data() + m_nSent, nSlice, nFlags);
       if (n > 0) nSent = static_cast<std::size_t>(n);
       if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-        m_server.WriteLog("WSASend(...) failure", "ClientThread, Primary Send", errno);
+        m_server.WriteLog(kLogSendFailed, "ClientThread, Primary Send", errno);
         return Sent::Failed;
       }
     } else if (!SendBodySlice(m_nSent - m_strReply.size(), nSent)) {
@@ -208,7 +243,7 @@ bool CConnection::SendBodySlice(std::size_t nBodyOffset, std::size_t& nSent) {
   // The file ended before its length: what was announced cannot be sent.
   if (n == 0) return false;
   if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return true;
-  m_server.WriteLog("WSASend(...) failure", "ClientThread, Primary Send", errno);
+  m_server.WriteLog(kLogSendFailed, "ClientThread, Primary Send", errno);
   return false;
 }
 
@@ -229,7 +264,7 @@ CGenericServer::~CGenericServer() {
 
 bool CGenericServer::Run(int nPort, int nClientTimeout) {
   if (m_bRunning) {
-    WriteLog("_beginthreadex(...) failure, for Launch Thread", "Run", errno);
+    WriteLog(kLogLaunchThreadFailed, "Run", errno);
     return false;
   }
   m_nPort = nPort;
@@ -240,7 +275,7 @@ bool CGenericServer::Run(int nPort, int nClientTimeout) {
   try {
     m_hAcceptThread = CThreadHandle([this] { AcceptThread(this); });
   } catch (const std::system_error& e) {
-    WriteLog("_beginthreadex(...) failure, for Launch Thread", "Run", e.code().value());
+    WriteLog(kLogLaunchThreadFailed, "Run", e.code().value());
     return false;
   }
   m_uAcceptThreadId = m_hAcceptThread.GetId();
@@ -255,7 +290,7 @@ bool CGenericServer::Run(int nPort, int nClientTimeout) {
   try {
     m_hHelperThread = CThreadHandle([this] { HelperThread(this); });
   } catch (const std::system_error& e) {
-    WriteLog("_beginthreadex(...) failure, for Helper Thread", "Run", e.code().value());
+    WriteLog(kLogHelperThreadFailed, "Run", e.code().value());
     return false;
   }
   m_uHelperThreadId = m_hHelperThread.GetId();
@@ -279,11 +314,9 @@ bool CGenericServer::Shutdown() {
   const bool bAcceptEnded = m_hAcceptThread.WaitUntil(deadline);
   const bool bHelperEnded = m_hHelperThread.WaitUntil(deadline);
   if (!bAcceptEnded || !bHelperEnded) {
-    WriteLog("WaitForMultipleObjects(...) timed out", "Shutdown", 0);
-    if (!m_hAcceptThread.Terminate())
-      WriteLog("TerminateThread(.ThreadA.) failure, probably it is already terminated", "Shutdown", kNoSuchThread);
-    if (!m_hHelperThread.Terminate())
-      WriteLog("TerminateThread(.ThreadC.) failure, probably it is already terminated", "Shutdown", kNoSuchThread);
+    WriteLog(kLogShutdownTimedOut, "Shutdown", 0);
+    if (!m_hAcceptThread.Terminate()) WriteLog(kLogTerminateAcceptFailed, "Shutdown", kNoSuchThread);
+    if (!m_hHelperThread.Terminate()) WriteLog(kLogTerminateHelperFailed, "Shutdown", kNoSuchThread);
     bResult = false;
   }
   m_hAcceptThread.Close();
@@ -316,7 +349,7 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
     m_nOpenConnections.fetch_add(1, std::memory_order_relaxed);
   } catch (const std::system_error& e) {
     // The socket is closed with the unused parameter block.
-    WriteLog("_beginthreadex(...) failure", "AddClient", e.code().value());
+    WriteLog(kLogClientThreadFailed, "AddClient", e.code().value());
     return false;
   }
   return true;
@@ -358,7 +391,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
   // WSAStartup and its version check have no counterpart here.
   CSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener.IsValid()) {
-    server.WriteLog("WSASocket(...) failure", "AcceptThread", errno);
+    server.WriteLog(kLogSocketFailed, "AcceptThread", errno);
     return kThreadExitCode;
   }
   // Winsock binds a port whose old connections linger in TIME_WAIT; this
@@ -381,13 +414,13 @@ unsigned AcceptThread(CGenericServer* pServer) {
   }
   auto shutdownEvent = std::make_shared<CSocketEvent>();
   if (!shutdownEvent->Create()) {
-    server.WriteLog("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", errno);
+    server.WriteLog(kLogCreateEventFailed, "AcceptThread", errno);
     return kThreadExitCode;
   }
   // poll() watches the listening socket itself, so there is no accept event
   // to create; what the event selection still does is make it non-blocking.
   if (!SetNonBlocking(listener.Get())) {
-    server.WriteLog("WSAEventSelect(...) failure", "AcceptThread", errno);
+    server.WriteLog(kLogEventSelectFailed, "AcceptThread", errno);
     return kThreadExitCode;
   }
   server.m_hShutdownEvent = shutdownEvent;
@@ -398,7 +431,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
     pollfd fds[2] = {{shutdownEvent->Fd(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      server.WriteLog("WaitForMultipleObjects(...) failure", "AcceptThread", errno);
+      server.WriteLog(kLogAcceptWaitFailed, "AcceptThread", errno);
       break;
     }
     if (fds[0].revents != 0) break;
@@ -406,7 +439,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
       int nError = 0;
       socklen_t nLength = sizeof(nError);
       ::getsockopt(listener.Get(), SOL_SOCKET, SO_ERROR, &nError, &nLength);
-      server.WriteLog("WSAEnumNetworkEvents(...) failure", "AcceptThread", nError);
+      server.WriteLog(kLogNetworkEventsFailed, "AcceptThread", nError);
       break;
     }
     if (!(fds[1].revents & POLLIN)) continue;
@@ -420,7 +453,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
         // Nothing more waiting, or a connection that went away before it was taken.
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        server.WriteLog("WSAAccept(...) failure", "AcceptThread", errno);
+        server.WriteLog(kLogAcceptFailed, "AcceptThread", errno);
         if (shutdownEvent->Wait(kAcceptRetryPauseMs) != 0) return kThreadExitCode;
         break;
       }
@@ -456,10 +489,8 @@ unsigned HelperThread(CGenericServer* pServer) {
     }
     for (CThreadHandle& hThread : lstFinished) {
       if (!hThread.Wait(server.m_reapTimeout)) {
-        server.WriteLog("WaitForSingleObject(...) timed out", "HelperThread", 0);
-        if (!hThread.Terminate())
-          server.WriteLog("TerminateThread(.h.) failure, probably it is already terminated", "HelperThread",
-                          kNoSuchThread);
+        server.WriteLog(kLogReapTimedOut, "HelperThread", 0);
+        if (!hThread.Terminate()) server.WriteLog(kLogTerminateClientFailed, "HelperThread", kNoSuchThread);
       }
     }
   }
@@ -471,7 +502,7 @@ unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam) {
   const int fdSocket = pParam->socket.Get();
   // The event selection made the socket non-blocking.
   if (!SetNonBlocking(fdSocket)) {
-    server.WriteLog("WSAEventSelect(...) failure", "ClientThread", errno);
+    server.WriteLog(kLogEventSelectFailed, "ClientThread", errno);
   } else {
     try {
       CConnection(server, fdSocket, pParam->shutdownEvent->Fd()).Serve();
