@@ -160,7 +160,8 @@ class CAlsaStream {
     if (m_worker.joinable()) m_worker.join();
   }
 
-  // Worker side; m_lock held.
+  // Worker side. Run takes m_lock itself; HandBack and FinishReset are
+  // called with it held.
   virtual void Run() = 0;
   virtual bool HasBuffers() const { return !m_queue.empty(); }
   void HandBack(WAVEHDR* pwh) {
@@ -177,6 +178,8 @@ class CAlsaStream {
   const unsigned m_frameBytes;
   const UINT m_doneMessage;
   const UINT m_closeMessage;
+  // m_lock guards m_queue (and the headers in it) and the four flags below;
+  // m_cv waits on it.
   std::mutex m_lock;
   std::condition_variable m_cv;
   std::deque<WAVEHDR*> m_queue;

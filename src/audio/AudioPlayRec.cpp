@@ -60,6 +60,7 @@ void CAudioPlayRec::SetNotifyHook(NotifyProc pfnNotify, platform::CMsgTarget* pO
 // ---- Set-up ---------------------------------------------------------------
 
 bool CAudioPlayRec::Initialize(UINT uDeviceId, HWND hWndParent, platform::CMsgTarget* pOwner) {
+  platform::AssertUiThread();
   SelectDevice(uDeviceId);
   if (uDeviceId != WAVE_MAPPER && (uDeviceId >= m_devices.GetNumInDevs() || uDeviceId >= m_devices.GetNumOutDevs())) {
     platform::MessageBox(kTextErrorAudioDevice);
@@ -142,6 +143,7 @@ void CAudioPlayRec::FreeBuffers() {
 // ---- Recording ------------------------------------------------------------
 
 bool CAudioPlayRec::StartRecording(int nChannelMode) {
+  platform::AssertUiThread();
   if (m_nState == kStateRecording) return true;
   m_bInput = true;
   if (m_nState != kStateReady) {
@@ -206,6 +208,7 @@ bool CAudioPlayRec::QueueInputBuffer(int nIndex) {
 }
 
 bool CAudioPlayRec::OpenOutputFile(int nSlot, const std::string& strName) {
+  platform::AssertUiThread();
   if (nSlot < 0 || nSlot >= kSlots) return false;
   std::string name = support::ToLowerAscii(strName);
   const std::size_t extLength = std::strlen(kMp3Extension);
@@ -291,6 +294,7 @@ DWORD CAudioPlayRec::SplitChannels(const char* pData, DWORD dwLength) {
 }
 
 void CAudioPlayRec::Stop() {
+  platform::AssertUiThread();
   if (m_nState == kStatePlaying) {
     MMRESULT mmr = m_hWaveOut->Reset();
     if (mmr != MMSYSERR_NOERROR) ReportWaveError("waveOutReset() failed", mmr);
@@ -335,6 +339,7 @@ void CAudioPlayRec::CloseInput() {
 // ---- Playback -------------------------------------------------------------
 
 bool CAudioPlayRec::Play() {
+  platform::AssertUiThread();
   m_bInput = false;
   if (m_nState != kStateReady) {
     platform::MessageBox(kTextClassStatusError);

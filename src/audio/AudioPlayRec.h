@@ -36,6 +36,7 @@ class CAudioPlayRec : public platform::CMsgTarget {
   explicit CAudioPlayRec(IWaveDevices& devices);
   ~CAudioPlayRec() override;
 
+  // The five operations run on the UI thread (checked in debug builds).
   bool Initialize(UINT uDeviceId, HWND hWndParent, platform::CMsgTarget* pOwner);
   bool StartRecording(int nChannelMode);
   // "….mp3" is an MP3 target, any other name a WAV target; slot 0 or 1.

@@ -34,6 +34,7 @@ class CMixerEventWatch {
   const platform::HWND m_hwnd;
   const platform::UINT m_message;
   int m_stopFd = -1;
+  // Guards m_bArmed and m_bQuit.
   std::mutex m_lock;
   std::condition_variable m_cv;
   bool m_bArmed = true;

@@ -35,6 +35,7 @@ class CRunningUploads {
   }
 
  private:
+  // Guards m_nRunning.
   std::mutex m_lock;
   std::condition_variable m_none;
   int m_nRunning = 0;

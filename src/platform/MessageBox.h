@@ -34,6 +34,7 @@ class CRecordingPresenter : public IMessageBoxPresenter {
   void Clear();
 
  private:
+  // Guards m_boxes.
   mutable std::mutex m_lock;
   std::vector<Box> m_boxes;
 };

@@ -43,6 +43,7 @@ CMessageLoop::~CMessageLoop() { ::close(m_wakeFd); }
 CMessageLoop::Clock::time_point CMessageLoop::Now() const { return Clock::now() + m_offset; }
 
 HWND CMessageLoop::Register(CMsgTarget* target) {
+  AssertUiThread();
   std::lock_guard lock(m_lock);
   HWND hwnd = m_nextHwnd++;
   m_targets[hwnd] = target;
@@ -73,6 +74,7 @@ void CMessageLoop::Wake() {
 }
 
 UINT_PTR CMessageLoop::SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse) {
+  AssertUiThread();
   std::lock_guard lock(m_lock);
   if (!m_targets.contains(hwnd)) return 0;
   m_timers[{hwnd, nIDEvent}] = Timer{uElapse, Now() + std::chrono::milliseconds(uElapse)};
@@ -83,6 +85,7 @@ UINT_PTR CMessageLoop::SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse) {
 }
 
 bool CMessageLoop::KillTimer(HWND hwnd, UINT_PTR nIDEvent) {
+  AssertUiThread();
   std::lock_guard lock(m_lock);
   return m_timers.erase({hwnd, nIDEvent}) > 0;
 }

@@ -3,12 +3,14 @@
 // per-window timers, and dispatch through the window's PreTranslateMessage
 // before its handlers. Runs on its own (tests, headless) or is pumped by a
 // GUI toolkit through WakeFd() and MillisecondsToNextTimer().
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/WinTypes.h"
@@ -81,7 +83,10 @@ class CMessageLoop {
 
   Clock::time_point Now() const;
 
-  // Registry of windows; used by CMsgTarget.
+  // The UI thread is the one that created the loop (its first user).
+  bool IsUiThread() const { return std::this_thread::get_id() == m_uiThread; }
+
+  // Registry of windows; used by CMsgTarget. Register on the UI thread.
   HWND Register(CMsgTarget* target);
   void Unregister(HWND hwnd);
 
@@ -100,6 +105,9 @@ class CMessageLoop {
   void Wake();
   std::optional<MSG> NextDueTimer();
 
+  const std::thread::id m_uiThread = std::this_thread::get_id();
+  // m_lock guards the queue, the windows, the timers, m_nextHwnd, m_offset
+  // and m_quit; m_cv waits on it.
   mutable std::mutex m_lock;
   std::condition_variable m_cv;
   std::deque<MSG> m_queue;
@@ -110,6 +118,10 @@ class CMessageLoop {
   bool m_quit = false;
   int m_wakeFd = -1;
 };
+
+// Stops a debug build where a UI-thread-only function is called from
+// another thread; nothing in a release build.
+inline void AssertUiThread() { assert(CMessageLoop::Get().IsUiThread() && "called off the UI thread"); }
 
 // The framework's free functions, on the one loop.
 inline bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -31,6 +31,7 @@ class CAutoResetEvent {
   bool Wait(std::chrono::milliseconds timeout);
 
  private:
+  // Guards m_bSet.
   std::mutex m_mutex;
   std::condition_variable m_cv;
   bool m_bSet = false;

@@ -112,7 +112,9 @@ class CGenericServer : public CLog {
   std::atomic<std::int32_t> m_nOpenConnections{0};
   std::list<CThreadHandle> m_lstFinished;
   std::int32_t m_nFinished = 0;
+  // Guards m_lstClients and the parameter blocks of starting threads.
   std::mutex m_csClients;
+  // Guards m_lstFinished and m_nFinished.
   std::mutex m_csFinished;
   bool m_bRunning = false;
 };

@@ -83,7 +83,7 @@ class CArchiveBase : public CSiteBase {
   std::string m_strPath;
   // One handle reads one member at a time. At most a few are open, so that
   // many connections do not each read the archive's directory; the others
-  // wait for one of them.
+  // wait for one of them. m_lock guards m_idle and m_nOpen.
   mutable std::mutex m_lock;
   mutable std::condition_variable m_released;
   mutable std::vector<std::unique_ptr<CHandle>> m_idle;

@@ -33,6 +33,7 @@ class CLog {
   char m_szTime[128] = {};
   std::tm* m_ptm = nullptr;
   std::time_t m_tNow = 0;
+  // Guards every member above: the file, the path and the line being built.
   std::mutex m_cs;
   std::tm m_tm = {};  // storage behind m_ptm (localtime_r, not the shared static)
 };

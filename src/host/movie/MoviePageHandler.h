@@ -90,6 +90,7 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   const std::unique_ptr<CSharedObjectStore> m_pSaved;
   std::chrono::milliseconds m_pickupTimeout;
 
+  // Guards m_bClosed and the state of each call handed to the UI thread.
   std::mutex m_lock;
   std::condition_variable m_changed;
   bool m_bClosed = false;

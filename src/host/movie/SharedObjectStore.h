@@ -50,6 +50,8 @@ class CSharedObjectStore {
   void ReportWriteFailure(const std::string& what);
 
   const std::string m_strDir;
+  // Held through each read and write of the directory's files; guards
+  // m_bFailureReported.
   std::mutex m_lock;
   bool m_bFailureReported = false;
 };
