@@ -1,8 +1,5 @@
 # Input volume on the ALSA mixer. Its device ids, result codes and format
 # record are the sound-device layer's (tessel_audio).
-if(NOT TARGET PkgConfig::ALSA)
-  pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET GLOBAL alsa)
-endif()
 
 tessel_library(tessel_audio_volume
   ${CMAKE_CURRENT_LIST_DIR}/VolumeMixer.cpp
