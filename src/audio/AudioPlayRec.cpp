@@ -74,9 +74,9 @@ bool CAudioPlayRec::Initialize(UINT uDeviceId, HWND hWndParent, platform::CMsgTa
   return true;
 }
 
-bool CAudioPlayRec::CreateDisplayWindow(HWND hWndParent) {
-  // A hidden window of the loop: the target of the device notifications and timers.
-  m_hWndParent = hWndParent;
+bool CAudioPlayRec::CreateDisplayWindow(HWND) {
+  // A hidden window of the loop, which has no parent windows: the target of
+  // the device notifications and timers.
   if (!CreateTarget()) {
     platform::MessageBox(kTextCreateWindowFailed);
     return false;

@@ -121,7 +121,6 @@ class CAudioPlayRec : public platform::CMsgTarget {
   bool HasRecordingTarget() const;
 
   IWaveDevices& m_devices;
-  HWND m_hWndParent = 0;
 
   int m_nQueued = 0;
   NotifyProc m_pfnNotify = nullptr;
