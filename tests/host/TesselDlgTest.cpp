@@ -69,9 +69,9 @@ class TesselDlgTest : public ::testing::Test {
   std::unique_ptr<host::CTesselDlg> MakeWindow() {
     auto dlg = std::make_unique<host::CTesselDlg>(
         [this](QWidget*, CHTTPServer&) {
-          auto flash = std::make_unique<CFakeFlash>();
-          this->flash = flash.get();
-          return flash;
+          auto made = std::make_unique<CFakeFlash>();
+          flash = made.get();
+          return made;
         },
         devices);
     return dlg;

@@ -143,7 +143,7 @@ TEST_P(EachCopyTest, ACacheDiskThatFillsUpKeepsTheFileItHad) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FolderAndArchive, EachCopyTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Archive" : "Folder"; });
+                         [](const auto& test) { return test.param ? "Archive" : "Folder"; });
 
 TEST_F(SiteCopyTest, DamagedMemberIsNotServedAndTheRestIs) {
   const std::string strBytes = "FWS-these-bytes-are-stored-as-they-are-0123456789";
