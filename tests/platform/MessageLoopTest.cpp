@@ -112,6 +112,16 @@ TEST_F(MessageLoopTest, TimersFireWhenDueRepeatAndStopWhenKilled) {
   EXPECT_FALSE(loop.MillisecondsToNextTimer().has_value());
 }
 
+// A debug build stops at the call; a release build lets the timer be set.
+TEST_F(MessageLoopTest, TimersAndWindowsMadeOffTheUiThreadStopADebugBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  RecordingTarget target;
+  target.CreateTarget();
+  EXPECT_DEBUG_DEATH(std::thread([&] { SetTimer(target.GetSafeHwnd(), 7, 10); }).join(), "off the UI thread");
+  EXPECT_DEBUG_DEATH(std::thread([&] { KillTimer(target.GetSafeHwnd(), 7); }).join(), "off the UI thread");
+  EXPECT_DEBUG_DEATH(std::thread([] { RecordingTarget().CreateTarget(); }).join(), "off the UI thread");
+}
+
 TEST_F(MessageLoopTest, RunReturnsOnQuitFromAnotherThreadAfterHandlingPosts) {
   RecordingTarget target;
   target.CreateTarget();
