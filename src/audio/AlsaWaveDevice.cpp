@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/AlsaPcm.h"
 #include "platform/MessageLoop.h"
 
 namespace audio {
@@ -32,11 +33,6 @@ constexpr unsigned kCaptureBacklogMs = 5000;
 // Longest time a worker waits on ALSA before it looks at new requests.
 constexpr int kPollMs = 20;
 constexpr std::chrono::milliseconds kPollInterval{kPollMs};
-
-struct PcmCloser {
-  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
-};
-using PcmPtr = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
 struct HintsFree {
   void operator()(void** hints) const { snd_device_name_free_hint(hints); }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "audio/AlsaPcm.h"
 #include "audio/AlsaWaveDevice.h"
 #include "audio/VolumeEventWatch.h"
 #include "platform/MessageLoop.h"
@@ -20,11 +21,6 @@ constexpr const char* kDefaultPcm = "default";
 constexpr unsigned kProbeLatencyUs = 100000;
 // Tells the open mixer, on the UI thread, that its descriptors have events.
 constexpr platform::UINT kMsgMixerEvents = platform::WM_USER + 1;
-
-struct PcmCloser {
-  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
-};
-using PcmPtr = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
 struct MixerCloser {
   void operator()(snd_mixer_t* mixer) const { snd_mixer_close(mixer); }
