@@ -49,10 +49,6 @@ size_t ContentLength(const std::string& header) {
 
 }  // namespace
 
-CFd::~CFd() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
 CRawOrigin::CRawOrigin(std::vector<std::string> replies)
     : m_replies(std::move(replies)), m_listen(ListenOnLoopback(m_port)), m_stop(::eventfd(0, EFD_CLOEXEC)) {
   m_thread = std::thread([this] { Serve(); });

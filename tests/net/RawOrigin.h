@@ -9,19 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/Handles.h"
+
 namespace testing_net {
 
-class CFd {
- public:
-  explicit CFd(int fd = -1) : m_fd(fd) {}
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  ~CFd();
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
+using CFd = support::CFd;
 
 class CRawOrigin {
  public:

@@ -13,24 +13,6 @@
 
 namespace testing_origins {
 
-CFd& CFd::operator=(CFd&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = other.Release();
-  }
-  return *this;
-}
-
-CFd::~CFd() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
-int CFd::Release() {
-  int fd = m_fd;
-  m_fd = -1;
-  return fd;
-}
-
 CHttplibOrigin::CHttplibOrigin() {
   m_nPort = m_server.bind_to_any_port("127.0.0.1");
   if (m_nPort <= 0) throw std::runtime_error("test origin cannot bind");

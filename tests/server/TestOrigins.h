@@ -10,24 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/Handles.h"
+
 namespace testing_origins {
 
-// A file descriptor that closes itself.
-class CFd {
- public:
-  CFd() = default;
-  explicit CFd(int fd) : m_fd(fd) {}
-  CFd(CFd&& other) noexcept : m_fd(other.Release()) {}
-  CFd& operator=(CFd&& other) noexcept;
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  ~CFd();
-  int Get() const { return m_fd; }
-  int Release();
-
- private:
-  int m_fd = -1;
-};
+using CFd = support::CFd;
 
 // cpp-httplib on 127.0.0.1, an ephemeral port, its own listening thread.
 class CHttplibOrigin {

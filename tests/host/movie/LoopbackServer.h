@@ -18,31 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/Handles.h"
+
 namespace testing_support {
 
-class CUniqueFd {
- public:
-  explicit CUniqueFd(int fd = -1) : m_fd(fd) {}
-  CUniqueFd(CUniqueFd&& other) noexcept : m_fd(other.Release()) {}
-  CUniqueFd& operator=(CUniqueFd&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  ~CUniqueFd() { Reset(); }
-  int Get() const { return m_fd; }
-  int Release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void Reset(int fd = -1) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-
- private:
-  int m_fd;
-};
+using CUniqueFd = support::CFd;
 
 inline bool SendAll(int fd, const std::string& data) {
   std::size_t sent = 0;
