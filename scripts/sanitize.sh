@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 KIND=${1:?address or thread}
 BUILD=build-$KIND
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE="$KIND" -DTESSEL_BUILD_HOST=OFF -DTESSEL_BUILD_BENCH=OFF
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DQUILLBY_SANITIZE="$KIND" -DQUILLBY_BUILD_HOST=OFF -DQUILLBY_BUILD_BENCH=OFF
 if [ "$KIND" = thread ]; then
   cmake --build "$BUILD" -j2 --target threaded_tests
 else
