@@ -289,10 +289,15 @@ TEST_F(TesselDlgTest, EscapeAndEnterNeverCloseTheWindow) {
 
 TEST_F(TesselDlgTest, ClosingStopsTheServerButCloseWinExeDoesNot) {
   site.Set("/tovan.xml", Manifest("<course>v1</course>"));
-  auto probe = [](int port) {
+  // True when this window's server answers: a file only its cache holds, so
+  // whatever else takes the port once it is free does not count.
+  const std::string token = "served from " + root.string();
+  auto probe = [&](int port) {
+    WriteFile(cache / "probe.txt", token);
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(1);
-    return static_cast<bool>(client.Get("/tovan.xml"));
+    const auto result = client.Get("/probe.txt");
+    return result && result->status == 200 && result->body == token;
   };
   {
     auto dlg = Start();
