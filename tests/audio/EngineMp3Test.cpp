@@ -292,6 +292,7 @@ TEST_F(EngineMp3StubTest, EachRecordingLoadsUsesAndFreesTheLibraryAndStartsFromN
   const Bytes first = Pattern(2 * kBuf, 1);
   const Bytes second = Pattern(kBuf, 2);
   Record(first);
+  ASSERT_FALSE(Calls().empty());
   EXPECT_EQ(Calls().back(), "unload");
   Record(second);
 
@@ -387,6 +388,7 @@ TEST_F(EngineMp3StubTest, BytesLostWhenTheFileClosesAreReportedAndTheFileGetsNoT
 
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Output file write error"});
   EXPECT_EQ(Count("beWriteInfoTag"), 0);
+  ASSERT_FALSE(Calls().empty());
   EXPECT_EQ(Calls().back(), "unload");
   EXPECT_FALSE(IsOpenHere("test.mp3"));
 }

@@ -350,6 +350,7 @@ TEST_F(EngineInitTest, AnIdOutOfEitherRangeIsRefused) {
   EXPECT_EQ(engine.GetState(), CAudioPlayRec::kStateUninitialised);
   EXPECT_FALSE(engine.StartRecording(0));
   EXPECT_FALSE(engine.Play());
+  ASSERT_FALSE(boxes.Texts().empty());
   EXPECT_EQ(boxes.Texts().back(), "Class status error");
   EXPECT_EQ(sim.CallCount(Call::InOpen), 0);
 }
