@@ -175,11 +175,6 @@ class CConnection {
   std::string m_strPending;
 };
 
-void WriteFile(const fs::path& path, const std::string& strContent) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << strContent;
-}
-
 // Every file and directory below dir with the files' contents.
 std::map<std::string, std::string> Snapshot(const fs::path& dir) {
   std::map<std::string, std::string> snapshot;
@@ -198,9 +193,7 @@ class HttpServerTest : public ::testing::Test {
   void TearDown() override { ::unsetenv("QUILLBY_BASE_URL"); }
 
   // On the system's free port (0): the choice from a first port has a test of its own.
-  void Start(CHTTPServer& server) {
-    ASSERT_TRUE(server.Start(m_root.string(), "INDEX.HTML", 0, kClientTimeoutMs));
-  }
+  void Start(CHTTPServer& server) { ASSERT_TRUE(server.Start(m_root.string(), "INDEX.HTML", 0, kClientTimeoutMs)); }
   void Start() { Start(m_server); }
 
   // The response to one request on a connection of its own, date masked;
@@ -226,12 +219,12 @@ class HttpServerTest : public ::testing::Test {
 };
 
 TEST_F(HttpServerTest, ServesCachedFilesWithTheTypeOfTheirExtension) {
-  WriteFile(m_root / "INDEX.HTML", "<html>home</html>");
-  WriteFile(m_root / "a.swf", "FWS-a");
-  WriteFile(m_root / "B.SWF", "FWS-B");
-  WriteFile(m_root / "pics" / "p.png", "PNG");
-  WriteFile(m_root / "notes", "plain");
-  WriteFile(m_root / "s" / "t.CSS", "body{}");
+  WriteWholeFile(m_root / "INDEX.HTML", "<html>home</html>");
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
+  WriteWholeFile(m_root / "B.SWF", "FWS-B");
+  WriteWholeFile(m_root / "pics" / "p.png", "PNG");
+  WriteWholeFile(m_root / "notes", "plain");
+  WriteWholeFile(m_root / "s" / "t.CSS", "body{}");
   Start();
 
   EXPECT_EQ(Get("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), Ok("text/html", "<html>home</html>"));
@@ -292,7 +285,7 @@ TEST_F(HttpServerTest, XmlAndBootMovieAreFetchedOnEveryRequestAndServedFromCache
 }
 
 TEST_F(HttpServerTest, KeepAliveOnlyForTheExactHeaderAndUntilA404) {
-  WriteFile(m_root / "a.swf", "FWS-a");
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
   Start();
 
   CConnection kept(m_server.m_nPort);
@@ -311,7 +304,7 @@ TEST_F(HttpServerTest, KeepAliveOnlyForTheExactHeaderAndUntilA404) {
 }
 
 TEST_F(HttpServerTest, MethodsOtherThanGetAreNotImplemented) {
-  WriteFile(m_root / "a.swf", "FWS-a");
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
   Start();
   EXPECT_EQ(Get("HEAD /sub/a.swf HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"), kNotImplemented);
   EXPECT_EQ(Get("get /a.swf HTTP/1.0\r\n\r\n"), kNotImplemented);
@@ -330,10 +323,10 @@ TEST_F(HttpServerTest, RequestWithoutSpaceIsDroppedAndLogged) {
 }
 
 TEST_F(HttpServerTest, PathsLeavingTheCacheAreRefusedWithoutTouchingDiskOrSite) {
-  WriteFile(m_root / "a.swf", "FWS-a");
-  WriteFile(m_root / "a..b.swf", "dots inside a name");
-  WriteFile(fs::path(m_home.Path()) / "outside.swf", "SECRET");
-  WriteFile(fs::path(m_home.Path()) / "quillby" / "outside.xml", "<secret/>");
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
+  WriteWholeFile(m_root / "a..b.swf", "dots inside a name");
+  WriteWholeFile(fs::path(m_home.Path()) / "outside.swf", "SECRET");
+  WriteWholeFile(fs::path(m_home.Path()) / "quillby" / "outside.xml", "<secret/>");
   Start();
   const auto before = Snapshot(m_home.Path());
 
@@ -432,7 +425,7 @@ TEST_F(HttpServerTest, ReservedPostIsReadToTheEndOfItsBodyUpToItsLimit) {
 }
 
 TEST_F(HttpServerTest, WithoutHandlerTheReservedPrefixIsAFilePath) {
-  WriteFile(m_root / "__host" / "a.swf", "FWS-host");
+  WriteWholeFile(m_root / "__host" / "a.swf", "FWS-host");
   CTestHTTPServer server;
   Start(server);
   EXPECT_EQ(Get(RequestFor("/__host/a.swf"), server), Ok("application/x-shockwave-flash", "FWS-host"));
@@ -505,8 +498,8 @@ TEST_F(HttpServerTest, LargeFileGoesOutFromDiskWhileItsClientsDoNotRead) {
 TEST_F(HttpServerTest, ReadOnlyCacheIsServed) {
   CSmallFilesystem disk(1024 * 1024);
   m_root = fs::path(disk.Path()) / "quillby" / "sz";
-  WriteFile(m_root / "course" / "a.swf", "FWS-ro");
-  WriteFile(m_root / "data" / "list.xml", "<cached/>");
+  WriteWholeFile(m_root / "course" / "a.swf", "FWS-ro");
+  WriteWholeFile(m_root / "data" / "list.xml", "<cached/>");
   m_site->Put("/data/list.xml", "<fresh/>");
   disk.MakeReadOnly();
   Start();
@@ -518,7 +511,7 @@ TEST_F(HttpServerTest, ReadOnlyCacheIsServed) {
 }
 
 TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
-  WriteFile(m_root / "a.swf", "FWS-a");
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
   m_server.SetReservedHandler("/__host/", [](const std::string&) { return std::string("handled"); });
   Start();
 
@@ -582,10 +575,10 @@ TEST_F(HttpServerTest, StartRemovesWhatKilledRunsWereFetching) {
   ::waitpid(nDead, nullptr, 0);
   const std::string strDead = "." + std::to_string(nDead) + "-7.part";
   const std::string strLive = "." + std::to_string(::getpid()) + "-0.part";
-  WriteFile(m_root / "course" / ("a.swf" + strDead), "half");
-  WriteFile(m_root / ("VerDel.Dat" + strDead), "half");
-  WriteFile(m_root / "course" / ("b.swf" + strLive), "being written");
-  WriteFile(m_root / "course" / "notes.part", "a course file");
+  WriteWholeFile(m_root / "course" / ("a.swf" + strDead), "half");
+  WriteWholeFile(m_root / ("VerDel.Dat" + strDead), "half");
+  WriteWholeFile(m_root / "course" / ("b.swf" + strLive), "being written");
+  WriteWholeFile(m_root / "course" / "notes.part", "a course file");
   Start();
   std::vector<std::string> files = FilesBelow(m_root);
   std::sort(files.begin(), files.end());
