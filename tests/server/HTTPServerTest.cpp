@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProductSite.h"
 #include "SmallFilesystem.h"
 #include "TempDir.h"
 #include "server/HTTPServer.h"
@@ -57,40 +58,6 @@ std::string MaskDate(const std::string& strResponse) {
   }
   return std::regex_replace(strResponse, date, "Date: *\r\n", std::regex_constants::format_first_only);
 }
-
-// The product web site: answers the targets it was given, 404 to the rest,
-// and remembers every target asked for, query included.
-class CSite {
- public:
-  CSite() {
-    m_origin.Server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_log.push_back(req.target);
-      const auto it = m_files.find(req.target);
-      if (it == m_files.end()) {
-        res.status = 404;
-        return;
-      }
-      res.set_content(it->second, "application/octet-stream");
-    });
-    m_origin.Start();
-  }
-  void Put(const std::string& strTarget, const std::string& strBody) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_files[strTarget] = strBody;
-  }
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_log;
-  }
-  std::string Url(const std::string& strPath) const { return m_origin.Url(strPath); }
-
- private:
-  std::mutex m_mutex;
-  std::map<std::string, std::string> m_files;
-  std::vector<std::string> m_log;
-  testing_origins::CHttplibOrigin m_origin;  // last: stops before what its handler uses goes
-};
 
 // The server as the program runs it, with fetches that give up at once on a
 // site that is down.
@@ -214,7 +181,7 @@ class HttpServerTest : public ::testing::Test {
   CTempDir m_logDir;
   CTempDir m_home;
   fs::path m_root;
-  std::unique_ptr<CSite> m_site = std::make_unique<CSite>();
+  std::unique_ptr<ProductSite> m_site = std::make_unique<ProductSite>();
   CTestHTTPServer m_server;  // last: stops before the site and directories go
 };
 
@@ -234,49 +201,49 @@ TEST_F(HttpServerTest, ServesCachedFilesWithTheTypeOfTheirExtension) {
   EXPECT_EQ(Get(RequestFor("/pics/p.png")), Ok("text/html", "PNG"));
   EXPECT_EQ(Get(RequestFor("/notes")), Ok("text/html", "plain"));
   EXPECT_EQ(Get(RequestFor("/s/t.CSS")), Ok("text/css", "body{}"));
-  EXPECT_TRUE(m_site->Log().empty());
+  EXPECT_TRUE(m_site->Requests().empty());
 
   // The cached name keeps its case: b.swf is another file, and the site has none.
   EXPECT_EQ(Get(RequestFor("/b.swf")), kNotFound);
-  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/b.swf"});
+  EXPECT_EQ(m_site->Requests(), std::vector<std::string>{"/b.swf"});
 }
 
 TEST_F(HttpServerTest, MissingFileIsFetchedOnceAndCachedUnderItsQuery) {
-  m_site->Put("/course/unit1/a.mp3?ver2", "MP3-v2");
+  m_site->Set("/course/unit1/a.mp3?ver2", "MP3-v2");
   Start();
 
   EXPECT_EQ(Get(RequestFor("/course/unit1/a.mp3?ver2")), Ok("audio/mpeg", "MP3-v2"));
   EXPECT_EQ(ReadWholeFile((m_root / "course" / "unit1" / "ver2a.mp3").string()), "MP3-v2");
   EXPECT_FALSE(fs::exists(m_root / "course" / "unit1" / "a.mp3"));
 
-  m_site->Put("/course/unit1/a.mp3?ver2", "changed on the site");
+  m_site->Set("/course/unit1/a.mp3?ver2", "changed on the site");
   EXPECT_EQ(Get(RequestFor("/course/unit1/a.mp3?ver2")), Ok("audio/mpeg", "MP3-v2"));
-  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/course/unit1/a.mp3?ver2"});
+  EXPECT_EQ(m_site->Requests(), std::vector<std::string>{"/course/unit1/a.mp3?ver2"});
 }
 
 TEST_F(HttpServerTest, FileNeitherCachedNorOnTheSiteIsNotFound) {
   Start();
   EXPECT_EQ(Get(RequestFor("/lesson/missing.swf?v1")), kNotFound);
-  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/lesson/missing.swf?v1"});
+  EXPECT_EQ(m_site->Requests(), std::vector<std::string>{"/lesson/missing.swf?v1"});
   // The directory is made for the fetch; no file is left behind.
   EXPECT_TRUE(fs::is_directory(m_root / "lesson"));
   EXPECT_TRUE(fs::is_empty(m_root / "lesson"));
 }
 
 TEST_F(HttpServerTest, XmlAndBootMovieAreFetchedOnEveryRequestAndServedFromCacheWhenSiteIsDown) {
-  m_site->Put("/data/list.xml?ver3", "<list v='1'/>");
-  m_site->Put("/qzboot.swf", "BOOT-1");
+  m_site->Set("/data/list.xml?ver3", "<list v='1'/>");
+  m_site->Set("/qzboot.swf", "BOOT-1");
   Start();
 
   EXPECT_EQ(Get(RequestFor("/data/list.xml?ver3")), Ok("text/html", "<list v='1'/>"));
   EXPECT_EQ(ReadWholeFile((m_root / "data" / "list.xml").string()), "<list v='1'/>");
   EXPECT_EQ(Get(RequestFor("/qzboot.swf")), Ok("application/x-shockwave-flash", "BOOT-1"));
 
-  m_site->Put("/data/list.xml?ver3", "<list v='2'/>");
-  m_site->Put("/qzboot.swf", "BOOT-2");
+  m_site->Set("/data/list.xml?ver3", "<list v='2'/>");
+  m_site->Set("/qzboot.swf", "BOOT-2");
   EXPECT_EQ(Get(RequestFor("/data/list.xml?ver3")), Ok("text/html", "<list v='2'/>"));
   EXPECT_EQ(Get(RequestFor("/qzboot.swf")), Ok("application/x-shockwave-flash", "BOOT-2"));
-  EXPECT_EQ(m_site->Log(),
+  EXPECT_EQ(m_site->Requests(),
             (std::vector<std::string>{"/data/list.xml?ver3", "/qzboot.swf", "/data/list.xml?ver3", "/qzboot.swf"}));
 
   m_site.reset();
@@ -310,7 +277,7 @@ TEST_F(HttpServerTest, MethodsOtherThanGetAreNotImplemented) {
   EXPECT_EQ(Get("get /a.swf HTTP/1.0\r\n\r\n"), kNotImplemented);
   EXPECT_EQ(Get("POST /a.swf HTTP/1.0\r\n\r\n"), kNotImplemented);
   EXPECT_FALSE(fs::exists(m_root / "sub"));
-  EXPECT_TRUE(m_site->Log().empty());
+  EXPECT_TRUE(m_site->Requests().empty());
 }
 
 TEST_F(HttpServerTest, RequestWithoutSpaceIsDroppedAndLogged) {
@@ -340,7 +307,7 @@ TEST_F(HttpServerTest, PathsLeavingTheCacheAreRefusedWithoutTouchingDiskOrSite) 
     EXPECT_EQ(Get("GET " + strPath + " HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n"), kNotFound) << strPath;
   }
   EXPECT_EQ(Snapshot(m_home.Path()), before);
-  EXPECT_TRUE(m_site->Log().empty());
+  EXPECT_TRUE(m_site->Requests().empty());
 
   // The server goes on, and dots inside a name are no dot segment.
   EXPECT_EQ(Get(RequestFor("/a..b.swf")), Ok("application/x-shockwave-flash", "dots inside a name"));
@@ -365,13 +332,13 @@ TEST_F(HttpServerTest, ReservedPrefixIsAnsweredByItsHandler) {
     EXPECT_EQ(handled, std::vector<std::string>{strCall});
   }
   EXPECT_FALSE(fs::exists(m_root / "__host"));
-  EXPECT_TRUE(m_site->Log().empty());
+  EXPECT_TRUE(m_site->Requests().empty());
 
   // Exact bytes, GET only: anything else takes the usual way.
   EXPECT_EQ(Get(RequestFor("//__host/a.swf")), kNotFound);
   EXPECT_EQ(Get(RequestFor("/__hos/a.swf")), kNotFound);
   EXPECT_EQ(Get("HEAD /__host/call HTTP/1.0\r\n\r\n"), kNotImplemented);
-  EXPECT_EQ(m_site->Log(), (std::vector<std::string>{"/__host/a.swf", "/__hos/a.swf"}));
+  EXPECT_EQ(m_site->Requests(), (std::vector<std::string>{"/__host/a.swf", "/__hos/a.swf"}));
   std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(handled.size(), 1u);
 }
@@ -433,7 +400,7 @@ TEST_F(HttpServerTest, WithoutHandlerTheReservedPrefixIsAFilePath) {
 
 TEST_F(HttpServerTest, StartEmptiesTheLogCreatesTheRootAndTakesTheNextFreePort) {
   std::ofstream(m_logDir.Path() + "/RunLog.log") << "a line of the last run\r\n";
-  m_site->Put("/site/a.swf", "from the site's path");
+  m_site->Set("/site/a.swf", "from the site's path");
   // Without the trailing slash, which Start adds.
   ::setenv("QUILLBY_BASE_URL", m_site->Url("/site").c_str(), 1);
   testing_origins::CHttplibOrigin taken;  // a listener on the first port asked for
@@ -444,7 +411,7 @@ TEST_F(HttpServerTest, StartEmptiesTheLogCreatesTheRootAndTakesTheNextFreePort) 
   EXPECT_TRUE(fs::is_directory(m_root));
 
   EXPECT_EQ(Get(RequestFor("/a.swf")), Ok("application/x-shockwave-flash", "from the site's path"));
-  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/site/a.swf"});
+  EXPECT_EQ(m_site->Requests(), std::vector<std::string>{"/site/a.swf"});
 
   EXPECT_TRUE(m_server.Stop());
   EXPECT_FALSE(m_server.Stop());
@@ -500,14 +467,14 @@ TEST_F(HttpServerTest, ReadOnlyCacheIsServed) {
   m_root = fs::path(disk.Path()) / "quillby" / "sz";
   WriteWholeFile(m_root / "course" / "a.swf", "FWS-ro");
   WriteWholeFile(m_root / "data" / "list.xml", "<cached/>");
-  m_site->Put("/data/list.xml", "<fresh/>");
+  m_site->Set("/data/list.xml", "<fresh/>");
   disk.MakeReadOnly();
   Start();
 
   EXPECT_EQ(Get(RequestFor("/course/a.swf")), Ok("application/x-shockwave-flash", "FWS-ro"));
   // The fresh copy cannot be stored: the cached one is served.
   EXPECT_EQ(Get(RequestFor("/data/list.xml")), Ok("text/html", "<cached/>"));
-  EXPECT_EQ(m_site->Log(), std::vector<std::string>{"/data/list.xml"});
+  EXPECT_EQ(m_site->Requests(), std::vector<std::string>{"/data/list.xml"});
 }
 
 TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
@@ -523,7 +490,7 @@ TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
     EXPECT_EQ(Get("GET /__host/call HTTP/1.1\r\nhost: 127.0.0.1\r\nHOST:" + std::string(pszHost) + "\r\n\r\n"),
               kNotFound);
   }
-  EXPECT_TRUE(m_site->Log().empty());
+  EXPECT_TRUE(m_site->Requests().empty());
   EXPECT_FALSE(fs::exists(m_root / "lesson"));
 
   for (const char* pszHost : {"127.0.0.1", "127.0.0.1:9898", "localhost", "LocalHost:80", " localhost:65535 "})
