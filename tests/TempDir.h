@@ -40,6 +40,15 @@ class CScratchDir : public CTempDir {
   std::filesystem::path m_previous;
 };
 
+// A fresh directory that holds the run log (WINDIR) for its lifetime.
+class CLogDir : public CTempDir {
+ public:
+  CLogDir() { ::setenv("WINDIR", Path().c_str(), 1); }
+  ~CLogDir() { ::unsetenv("WINDIR"); }
+  std::string LogPath() const { return Path() + "/RunLog.log"; }
+  std::string LogText() const;
+};
+
 // Empty when the file cannot be read.
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -51,3 +60,5 @@ inline void WriteWholeFile(const std::filesystem::path& path, const std::string&
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
 }
+
+inline std::string CLogDir::LogText() const { return ReadWholeFile(LogPath()); }

@@ -147,12 +147,7 @@ class CClient {
 
 class GenericServer : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(m_dir.Path().empty());
-    setenv("WINDIR", m_dir.Path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("WINDIR"); }
-  std::string LogText() const { return ReadWholeFile(m_dir.Path() + "/RunLog.log"); }
+  std::string LogText() const { return m_dir.LogText(); }
   // On a port the system gives, which no other test can take meanwhile.
   bool Run(CGenericServer& server, int nClientTimeout) {
     if (!server.Run(0, nClientTimeout)) return false;
@@ -160,7 +155,7 @@ class GenericServer : public ::testing::Test {
     return m_nPort > 0;
   }
 
-  CTempDir m_dir;
+  CLogDir m_dir;
   int m_nPort = 0;
 };
 

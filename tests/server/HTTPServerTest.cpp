@@ -153,7 +153,6 @@ std::map<std::string, std::string> Snapshot(const fs::path& dir) {
 class HttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("WINDIR", m_logDir.Path().c_str(), 1);
     ::setenv("QUILLBY_BASE_URL", m_site->Url("/").c_str(), 1);
     m_root = fs::path(m_home.Path()) / "quillby" / "sz";
   }
@@ -176,9 +175,9 @@ class HttpServerTest : public ::testing::Test {
   std::string Get(const std::string& strRequest) { return Get(strRequest, m_server); }
   static std::string RequestFor(const std::string& strPath) { return "GET " + strPath + " HTTP/1.0\r\n\r\n"; }
 
-  std::string RunLog() const { return ReadWholeFile(m_logDir.Path() + "/RunLog.log"); }
+  std::string RunLog() const { return m_logDir.LogText(); }
 
-  CTempDir m_logDir;
+  CLogDir m_logDir;
   CTempDir m_home;
   fs::path m_root;
   std::unique_ptr<ProductSite> m_site = std::make_unique<ProductSite>();
@@ -399,7 +398,7 @@ TEST_F(HttpServerTest, WithoutHandlerTheReservedPrefixIsAFilePath) {
 }
 
 TEST_F(HttpServerTest, StartEmptiesTheLogCreatesTheRootAndTakesTheNextFreePort) {
-  std::ofstream(m_logDir.Path() + "/RunLog.log") << "a line of the last run\r\n";
+  std::ofstream(m_logDir.LogPath()) << "a line of the last run\r\n";
   m_site->Set("/site/a.swf", "from the site's path");
   // Without the trailing slash, which Start adds.
   ::setenv("QUILLBY_BASE_URL", m_site->Url("/site").c_str(), 1);
@@ -407,7 +406,7 @@ TEST_F(HttpServerTest, StartEmptiesTheLogCreatesTheRootAndTakesTheNextFreePort) 
 
   ASSERT_TRUE(m_server.Start(m_root.string(), "INDEX.HTML", taken.Port(), kClientTimeoutMs));
   EXPECT_GT(m_server.m_nPort, taken.Port());
-  EXPECT_FALSE(fs::exists(m_logDir.Path() + "/RunLog.log"));
+  EXPECT_FALSE(fs::exists(m_logDir.LogPath()));
   EXPECT_TRUE(fs::is_directory(m_root));
 
   EXPECT_EQ(Get(RequestFor("/a.swf")), Ok("application/x-shockwave-flash", "from the site's path"));
