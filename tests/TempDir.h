@@ -1,5 +1,6 @@
 #pragma once
-// A fresh directory under /tmp, removed with everything in it at the end.
+// Fresh directories under /tmp, removed with everything in them at the end,
+// and whole files in and out.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,7 +27,38 @@ class CTempDir {
   std::string m_path;
 };
 
-inline std::string ReadWholeFile(const std::string& path) {
+// A fresh directory that is the current one for its lifetime.
+class CScratchDir : public CTempDir {
+ public:
+  CScratchDir() : m_previous(std::filesystem::current_path()) { std::filesystem::current_path(Path()); }
+  ~CScratchDir() {
+    std::error_code ec;
+    std::filesystem::current_path(m_previous, ec);
+  }
+
+ private:
+  std::filesystem::path m_previous;
+};
+
+// A fresh directory that holds the run log (WINDIR) for its lifetime.
+class CLogDir : public CTempDir {
+ public:
+  CLogDir() { ::setenv("WINDIR", Path().c_str(), 1); }
+  ~CLogDir() { ::unsetenv("WINDIR"); }
+  std::string LogPath() const { return Path() + "/RunLog.log"; }
+  std::string LogText() const;
+};
+
+// Empty when the file cannot be read.
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// Creates the directories above the file as well.
+inline void WriteWholeFile(const std::filesystem::path& path, const std::string& bytes) {
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string CLogDir::LogText() const { return ReadWholeFile(LogPath()); }

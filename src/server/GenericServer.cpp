@@ -408,6 +408,10 @@ unsigned AcceptThread(CGenericServer* pServer) {
     server.WriteLog("bind(...) failure", "AcceptThread", errno);
     return kThreadExitCode;
   }
+  // Port 0 asks the system for any free port: m_nPort says which it gave.
+  socklen_t nAddressLength = sizeof(address);
+  if (server.m_nPort == 0 && ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &nAddressLength) == 0)
+    server.m_nPort = ntohs(address.sin_port);
   if (::listen(listener.Get(), SOMAXCONN) != 0) {
     server.WriteLog("listen(...) failure", "AcceptThread", errno);
     return kThreadExitCode;

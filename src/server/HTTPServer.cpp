@@ -204,8 +204,7 @@ bool NamesThisHost(std::string_view strRequest) {
 
 }  // namespace
 
-CHTTPServer::CHTTPServer() {
-  for (const auto& [pszExtension, pszContentType] : kMimeTypes) m_mapMimeTypes.emplace(pszExtension, pszContentType);
+CHTTPServer::CHTTPServer() : m_mapMimeTypes(DefaultMimeTypes()) {
   // A fetch in flight ends when the server stops, whatever the web site does.
   m_fetchSettings.m_pbStop = &m_bStopping;
 }
@@ -279,7 +278,6 @@ bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, in
 bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body,
                                        int& bKeepAlive) {
   std::string strStatus = kStatusOk;
-  std::string strContentType = kDefaultContentType;
 
   const std::size_t nSpace = strRequest.find(' ');
   if (nSpace == std::string::npos) {
@@ -310,10 +308,12 @@ bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strR
   // Exact case only; absent, the flag stays as an earlier request left it.
   if (strRequest.find(kKeepAliveHeader) != std::string::npos) bKeepAlive = 1;
 
-  const std::string strLocalPath = bGet ? PrepareLocalFile(strPath, strContentType) : std::string();
+  std::optional<CRequestMapping> mapping;
+  if (bGet) mapping = MapRequestPath(strPath, m_strRootDir, m_mapMimeTypes);
+  if (mapping) PrepareLocalFile(*mapping);
 
   const std::string strDate = FormatHttpDate(std::time(nullptr));
-  if (bGet && !strLocalPath.empty() && OpenFileReply(strLocalPath, strDate, bKeepAlive, strContentType, strReply, body))
+  if (mapping && OpenFileReply(mapping->strLocalPath, strDate, bKeepAlive, mapping->strContentType, strReply, body))
     return true;
   if (bGet) strStatus = kStatusNotFound;
   strReply = FormatErrorResponse(strStatus, strDate);
@@ -321,14 +321,22 @@ bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strR
   return true;
 }
 
-std::string CHTTPServer::PrepareLocalFile(const std::string& strPath, std::string& strContentType) const {
+void CHTTPServer::PrepareLocalFile(const CRequestMapping& mapping) const {
+  if (!mapping.strDirectory.empty()) EnsureDirectoryPath(mapping.strDirectory);
+  if (mapping.bRefresh) m_site.Fetch(mapping.strRemotePath, mapping.strLocalPath, m_fetchSettings);
+  if (!PathExists(mapping.strLocalPath)) m_site.Fetch(mapping.strRemotePath, mapping.strLocalPath, m_fetchSettings);
+}
+
+std::optional<CRequestMapping> MapRequestPath(const std::string& strPath, const std::string& strRootDir,
+                                              const std::map<std::string, std::string>& mapMimeTypes) {
+  CRequestMapping mapping;
   // The request text: the path without its leading slash (or two); the query stays.
-  std::string strRequestText = strPath;
+  std::string& strRequestText = mapping.strRemotePath = strPath;
   if (strRequestText.starts_with("//"))
     strRequestText.erase(0, 2);
   else if (strRequestText.starts_with("/"))
     strRequestText.erase(0, 1);
-  if (LeavesItsTree(strRequestText)) return {};
+  if (LeavesItsTree(strRequestText)) return std::nullopt;
 
   // The query follows the last '?', unless that is the first character.
   std::string strQuery;
@@ -339,11 +347,12 @@ std::string CHTTPServer::PrepareLocalFile(const std::string& strPath, std::strin
     strFilePath = strRequestText.substr(0, nQuery);
   }
 
+  mapping.strContentType = kDefaultContentType;
   std::string strExtension;
   const std::size_t nDot = strFilePath.rfind('.');
   if (nDot != std::string::npos) {
     strExtension = ToLowerAscii(strFilePath.substr(nDot + 1));
-    if (const auto it = m_mapMimeTypes.find(strExtension); it != m_mapMimeTypes.end()) strContentType = it->second;
+    if (const auto it = mapMimeTypes.find(strExtension); it != mapMimeTypes.end()) mapping.strContentType = it->second;
   }
   const bool bXml = strExtension == kXmlExtension;
 
@@ -359,14 +368,17 @@ std::string CHTTPServer::PrepareLocalFile(const std::string& strPath, std::strin
   // a file has its own copy; XML files have one copy.
   const std::string strLocalName = bXml ? strFileName : strQuery + strFileName;
   // A query and a name that only together make "..".
-  if (AnySegment(strLocalName, "/", [](std::string_view segment) { return segment == ".."; })) return {};
+  if (AnySegment(strLocalName, "/", [](std::string_view segment) { return segment == ".."; })) return std::nullopt;
 
-  std::string strTargetDir = m_strRootDir + strSubDir;
-  if (!strSubDir.empty()) EnsureDirectoryPath(strTargetDir);
-  const std::string strLocalPath = strTargetDir + kSeparator + strLocalName;
+  const std::string strTargetDir = strRootDir + strSubDir;
+  if (!strSubDir.empty()) mapping.strDirectory = strTargetDir;
+  mapping.strLocalPath = strTargetDir + kSeparator + strLocalName;
+  mapping.bRefresh = strRequestText.find(kBootMovie) != std::string::npos || bXml;
+  return mapping;
+}
 
-  if (strRequestText.find(kBootMovie) != std::string::npos || bXml)
-    m_site.Fetch(strRequestText, strLocalPath, m_fetchSettings);
-  if (!PathExists(strLocalPath)) m_site.Fetch(strRequestText, strLocalPath, m_fetchSettings);
-  return strLocalPath;
+std::map<std::string, std::string> DefaultMimeTypes() {
+  std::map<std::string, std::string> mapMimeTypes;
+  for (const auto& [pszExtension, pszContentType] : kMimeTypes) mapMimeTypes.emplace(pszExtension, pszContentType);
+  return mapMimeTypes;
 }

@@ -5,11 +5,33 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "server/Fetch.h"
 #include "server/GenericServer.h"
 #include "server/ProductSite.h"
+
+// Where a GET path leads, worked out from its text alone.
+struct CRequestMapping {
+  // The path less its leading '/' (or "//"), query included: what is fetched
+  // below the web site's base URL, byte for byte.
+  std::string strRemotePath;
+  std::string strContentType;
+  // Created before the fetch; empty for a file directly in the cache directory.
+  std::string strDirectory;
+  // The query is a prefix of the cached name, except for XML files.
+  std::string strLocalPath;
+  // The boot movie and XML files are fetched on every request.
+  bool bRefresh = false;
+};
+
+// Touches nothing. None when the path would lead out of the cache directory
+// (strRootDir, ending in '/') or out of the web site's path.
+std::optional<CRequestMapping> MapRequestPath(const std::string& strPath, const std::string& strRootDir,
+                                              const std::map<std::string, std::string>& mapMimeTypes);
+// Lower-case extension to content type, as every server starts with.
+std::map<std::string, std::string> DefaultMimeTypes();
 
 class CHTTPServer : public CGenericServer {
  public:
@@ -53,10 +75,9 @@ class CHTTPServer : public CGenericServer {
   CFetchSettings m_fetchSettings;
 
  private:
-  // Maps the request path to its file in the cache and brings the file there
-  // when needed; the content type follows the extension. Empty when the path
-  // would lead out of the cache directory or the web site's path.
-  std::string PrepareLocalFile(const std::string& strPath, std::string& strContentType) const;
+  // Creates the file's directory and brings the file into the cache when
+  // it is missing or is one that is always fetched.
+  void PrepareLocalFile(const CRequestMapping& mapping) const;
   bool IsReservedPost(const std::string& strRequest) const;
 
   std::string m_strRootDir;

@@ -15,8 +15,10 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "TempDir.h"
 #include "audio/AudioPlayRec.h"
 #include "audio/SimWaveDevice.h"
 #include "platform/MessageBox.h"
@@ -41,27 +43,7 @@ inline bool PumpUntil(const std::function<bool()>& done,
   return true;
 }
 
-// Makes a fresh directory the current one for the test's lifetime.
-class CScratchDir {
- public:
-  CScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tessel-audio-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    m_path = tmpl;
-    m_previous = std::filesystem::current_path();
-    std::filesystem::current_path(m_path);
-  }
-  ~CScratchDir() {
-    std::error_code ec;
-    std::filesystem::current_path(m_previous, ec);
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::filesystem::path& Path() const { return m_path; }
-
- private:
-  std::filesystem::path m_path;
-  std::filesystem::path m_previous;
-};
+using ::CScratchDir;
 
 // Installs a recording message-box presenter for the test's lifetime.
 class CBoxRecorder {
@@ -165,6 +147,24 @@ class CWavBuilder {
     for (int i = 0; i < 4; ++i) m_body.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   }
   Bytes m_body;
+};
+
+// The engine on simulated devices, in a scratch directory of its own, with
+// the message boxes recorded; SetUp initialises it on the first devices.
+class CEngineFixture : public ::testing::Test {
+ protected:
+  explicit CEngineFixture(unsigned numIn = 1, unsigned numOut = 1, std::string inDevName = "Simulated microphone")
+      : sim(numIn, numOut, std::move(inDevName)) {}
+  void SetUp() override {
+    loop.RunUntilIdle();
+    ASSERT_TRUE(engine.Initialize(0, 0, nullptr));
+  }
+
+  CScratchDir dir;
+  CBoxRecorder boxes;
+  platform::CMessageLoop& loop = platform::CMessageLoop::Get();
+  audio::CSimWaveDevices sim;
+  audio::CAudioPlayRec engine{sim};
 };
 
 }  // namespace audiotest

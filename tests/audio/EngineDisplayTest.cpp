@@ -47,8 +47,10 @@ Bytes StereoBuffer() {
   return Pcm16(s);
 }
 
-class EngineDisplayTest : public ::testing::Test {
+class EngineDisplayTest : public CEngineFixture {
  protected:
+  // A short name stays in the window's lower right corner.
+  EngineDisplayTest() : CEngineFixture(2, 2, "Mic") {}
   void SetUp() override {
     loop.RunUntilIdle();
     engine.SetWindowSize(200, 100);
@@ -72,13 +74,6 @@ class EngineDisplayTest : public ::testing::Test {
   // A trace along row y over x0 … x1; another row crosses it at one pixel at most.
   bool TraceAlong(int y, int x0, int x1) const { return BlackInRow(y, x0, x1) >= x1 - x0 - 2; }
   bool Clear(int y, int x0 = 1, int x1 = 199) const { return BlackInRow(y, x0, x1) == 0; }
-
-  CScratchDir dir;
-  CBoxRecorder boxes;
-  platform::CMessageLoop& loop = platform::CMessageLoop::Get();
-  // A short name stays in the window's lower right corner.
-  CSimWaveDevices sim{2, 2, "Mic"};
-  CAudioPlayRec engine{sim};
 };
 
 TEST_F(EngineDisplayTest, TheProgramsWindowIsHiddenAtZeroSizeAndRecordsAllTheSame) {

@@ -14,9 +14,9 @@
 #include <numbers>
 #include <sstream>
 
-#include "audio/Mp3Decode.h"
 #include "audio/AudioPlayRec.h"
 #include "audio/AudioTestSupport.h"
+#include "audio/Mp3Decode.h"
 #include "audio/SimWaveDevice.h"
 
 using namespace audio;
@@ -158,7 +158,7 @@ constexpr const char* kTail = "TAIL";
 class EngineMp3StubTest : public EngineMp3Test {
  protected:
   void SetUp() override {
-    m_log = (dir.Path() / "stub.log").string();
+    m_log = (std::filesystem::path(dir.Path()) / "stub.log").string();
     ::setenv("TESSEL_LAME_STUB_LOG", m_log.c_str(), 1);
     EngineMp3Test::SetUp();
     engine.SetEncoderLibraryPath(STUB_LAME_ENC);
@@ -277,7 +277,7 @@ TEST_F(EngineMp3StubTest, AMissingRequiredEntryPointIsReportedTheLibraryFreedAnd
 }
 
 TEST_F(EngineMp3StubTest, AMissingLibraryIsReportedAtEveryStartAndTheWavIsStillWritten) {
-  engine.SetEncoderLibraryPath((dir.Path() / "nowhere" / "lame_enc.so").string());
+  engine.SetEncoderLibraryPath((std::filesystem::path(dir.Path()) / "nowhere" / "lame_enc.so").string());
   for (int take = 1; take <= 2; ++take) {
     const Bytes heard = Pattern(kBuf, take);
     Record(heard);
@@ -292,6 +292,7 @@ TEST_F(EngineMp3StubTest, EachRecordingLoadsUsesAndFreesTheLibraryAndStartsFromN
   const Bytes first = Pattern(2 * kBuf, 1);
   const Bytes second = Pattern(kBuf, 2);
   Record(first);
+  ASSERT_FALSE(Calls().empty());
   EXPECT_EQ(Calls().back(), "unload");
   Record(second);
 
@@ -387,6 +388,7 @@ TEST_F(EngineMp3StubTest, BytesLostWhenTheFileClosesAreReportedAndTheFileGetsNoT
 
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Output file write error"});
   EXPECT_EQ(Count("beWriteInfoTag"), 0);
+  ASSERT_FALSE(Calls().empty());
   EXPECT_EQ(Calls().back(), "unload");
   EXPECT_FALSE(IsOpenHere("test.mp3"));
 }

@@ -13,12 +13,8 @@ namespace {
 
 constexpr std::size_t kBuf = 4096;
 
-class EnginePlayTest : public ::testing::Test {
+class EnginePlayTest : public CEngineFixture {
  protected:
-  void SetUp() override {
-    loop.RunUntilIdle();
-    ASSERT_TRUE(engine.Initialize(0, 0, nullptr));
-  }
   static void WriteTestWav(const Bytes& samples) {
     WriteAll("test.wav", CWavBuilder().Fmt(1, 22050, 16).Chunk("data", samples).Build());
   }
@@ -29,12 +25,6 @@ class EnginePlayTest : public ::testing::Test {
       loop.RunUntilIdle();
     }
   }
-
-  CScratchDir dir;
-  CBoxRecorder boxes;
-  platform::CMessageLoop& loop = platform::CMessageLoop::Get();
-  CSimWaveDevices sim;
-  CAudioPlayRec engine{sim};
 };
 
 TEST_F(EnginePlayTest, AFileShorterThanTheBufferSetQueuesOnlyTheBuffersThatGotData) {

@@ -16,12 +16,9 @@ namespace {
 constexpr std::size_t kBuf = 4096;
 constexpr std::size_t kHeader = 46;
 
-class EngineRecordTest : public ::testing::Test {
+class EngineRecordTest : public CEngineFixture {
  protected:
-  void SetUp() override {
-    loop.RunUntilIdle();
-    ASSERT_TRUE(engine.Initialize(0, 0, nullptr));
-  }
+  EngineRecordTest() : CEngineFixture(2, 2) {}
 
   // Starts a one-channel recording into test.wav.
   void StartWav() {
@@ -41,11 +38,6 @@ class EngineRecordTest : public ::testing::Test {
     return bytes;
   }
 
-  CScratchDir dir;
-  CBoxRecorder boxes;
-  platform::CMessageLoop& loop = platform::CMessageLoop::Get();
-  CSimWaveDevices sim{2, 2};
-  CAudioPlayRec engine{sim};
   std::uint32_t seed = 0;
 };
 
@@ -234,7 +226,7 @@ TEST_F(EngineRecordTest, ChannelMode1WritesOneTwoChannelFile) {
 }
 
 TEST_F(EngineRecordTest, AnMp3TargetReportsTheMissingLibraryAndTheWavRecordingGoesOn) {
-  engine.SetEncoderLibraryPath((dir.Path() / "no-such-dir" / "lame_enc.so").string());
+  engine.SetEncoderLibraryPath((std::filesystem::path(dir.Path()) / "no-such-dir" / "lame_enc.so").string());
   StartWav();
   EXPECT_FALSE(engine.OpenOutputFile(0, "TEST.MP3"));
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Error loading lame_enc.DLL"});
@@ -350,6 +342,7 @@ TEST_F(EngineInitTest, AnIdOutOfEitherRangeIsRefused) {
   EXPECT_EQ(engine.GetState(), CAudioPlayRec::kStateUninitialised);
   EXPECT_FALSE(engine.StartRecording(0));
   EXPECT_FALSE(engine.Play());
+  ASSERT_FALSE(boxes.Texts().empty());
   EXPECT_EQ(boxes.Texts().back(), "Class status error");
   EXPECT_EQ(sim.CallCount(Call::InOpen), 0);
 }

@@ -15,6 +15,7 @@
 #include "DemoCourse.h"
 #include "DemoSite.h"
 #include "support/Handles.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 using demosite::CDemoSite;
@@ -76,25 +77,14 @@ std::string ShellUploadRequest(const std::string& path, const std::string& body)
          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class DemoSite : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = fs::temp_directory_path() / ("demosite-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(m_dir);
     demo::WriteDemoCourse((m_dir / "site").string(), "v1");
     m_options = {(m_dir / "site").string(), (m_dir / "store").string(), (m_dir / "lame_enc.so").string()};
     Start();
   }
-  void TearDown() override {
-    Stop();
-    fs::remove_all(m_dir);
-  }
+  void TearDown() override { Stop(); }
   void Start() {
     m_site = std::make_unique<CDemoSite>(m_options);
     m_nPort = m_site->Bind(0);
@@ -109,7 +99,8 @@ class DemoSite : public ::testing::Test {
   }
   httplib::Result Get(const std::string& path) { return httplib::Client("127.0.0.1", m_nPort).Get(path); }
 
-  fs::path m_dir;
+  CTempDir m_tmp;
+  fs::path m_dir = m_tmp.Path();
   demosite::CDemoSiteOptions m_options;
   std::unique_ptr<CDemoSite> m_site;
   std::thread m_thread;
@@ -122,10 +113,10 @@ TEST_F(DemoSite, ServesCourseFilesWhateverTheVersionQueryAndTheManifest) {
   auto lesson = Get("/course/unit1/lesson1.swf?v1");
   ASSERT_TRUE(lesson);
   EXPECT_EQ(lesson->status, 200);
-  EXPECT_EQ(lesson->body, ReadText(m_dir / "site/course/unit1/lesson1.swf"));
+  EXPECT_EQ(lesson->body, ReadWholeFile(m_dir / "site/course/unit1/lesson1.swf"));
   auto boot = Get("/qzboot.swf");
   ASSERT_TRUE(boot);
-  EXPECT_EQ(boot->body, ReadText(m_dir / "site/qzboot.swf"));
+  EXPECT_EQ(boot->body, ReadWholeFile(m_dir / "site/qzboot.swf"));
   EXPECT_EQ(boot->get_header_value("Content-Length"), std::to_string(boot->body.size()));
   auto manifest = Get("/tovan.xml");
   ASSERT_TRUE(manifest);
@@ -183,7 +174,7 @@ TEST_F(DemoSite, StoresTheShellsUploadAndListsIt) {
   // The file part ends with the extra CR LF the shell puts before the closing block.
   const auto stored = m_site->Store().FilePath(1);
   ASSERT_TRUE(stored);
-  EXPECT_EQ(ReadText(*stored), mp3 + "\r\n");
+  EXPECT_EQ(ReadWholeFile(*stored), mp3 + "\r\n");
   EXPECT_EQ(records[0].nFileBytes, mp3.size() + 2);
 
   auto json = Get("/uploads.json");
@@ -249,8 +240,8 @@ TEST(DemoSiteText, JsonAndHtmlKeepUtf8AndReplaceWhatIsNotText) {
 }
 
 TEST(DemoSiteProgram, PrintsItsPortServesAndStopsOnSigterm) {
-  const fs::path dir = fs::temp_directory_path() / ("demosite-cli-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
+  CTempDir tmp;
+  const fs::path dir = tmp.Path();
   demo::WriteDemoCourse((dir / "site").string(), "v1");
   int out[2];
   ASSERT_EQ(::pipe(out), 0);
@@ -283,5 +274,4 @@ TEST(DemoSiteProgram, PrintsItsPortServesAndStopsOnSigterm) {
   ASSERT_EQ(posix_spawn(&pid, DEMOSITE_EXE, nullptr, nullptr, const_cast<char**>(bad), environ), 0);
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
-  fs::remove_all(dir);
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TempDir.h"
 #include "host/DeleteTree.h"
 
 namespace fs = std::filesystem;
@@ -10,17 +11,11 @@ namespace fs = std::filesystem;
 namespace {
 class DeleteTreeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() / ("deltree-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    fs::create_directories(root);
-  }
-  void TearDown() override {
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(root);
-  }
+  // So that the directory can go.
+  void TearDown() override { fs::permissions(root, fs::perms::owner_all, fs::perm_options::add); }
   static void Touch(const fs::path& p) { std::ofstream(p) << "x"; }
-  fs::path root;
+  CTempDir m_tmp;
+  fs::path root = m_tmp.Path();
 };
 }  // namespace
 

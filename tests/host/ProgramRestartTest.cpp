@@ -108,6 +108,10 @@ class CHeldPort {
 class ProgramRestartTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The player the program plays the movie with, installed beside it from npm.
+    if (!fs::exists(fs::path(QUILLBY_PATH).parent_path() / "moviehost" / "ruffle.js"))
+      GTEST_SKIP() << "the Flash player is not installed (run scripts/setup.sh): no moviehost/ruffle.js beside "
+                   << QUILLBY_PATH;
     fs::create_directories(Work());
     site.PointProgramAt(m_root.Path());
     setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -12,6 +12,7 @@
 #include "FakeFlash.h"
 #include "ProductSite.h"
 #include "SmallFilesystem.h"
+#include "TempDir.h"
 #include "TestArchive.h"
 #include "audio/SimWaveDevice.h"
 #include "audio/encoder/LameEnc.h"
@@ -40,15 +41,6 @@ class QtEnvironment : public ::testing::Environment {
   std::unique_ptr<QApplication> m_app;
 };
 [[maybe_unused]] auto* const g_qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteFile(const fs::path& p, const std::string& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << bytes;
-}
 
 class TesselDlgTest : public ::testing::Test {
  protected:
@@ -83,7 +75,7 @@ class TesselDlgTest : public ::testing::Test {
     platform::CMessageLoop::Get().AdvanceTime(100ms);
     return dlg;
   }
-  std::string Versions() { return ReadFile(cache / "VerDel.Dat"); }
+  std::string Versions() { return ReadWholeFile(cache / "VerDel.Dat"); }
 
   ProductSite site;
   audio::CSimWaveDevices devices;
@@ -95,7 +87,7 @@ class TesselDlgTest : public ::testing::Test {
 
 TEST_F(TesselDlgTest, FirstRunOnlineRebuildsTheCacheLoadsTheBootMovieAndKeepsTheManifest) {
   site.Set("/tovan.xml", Manifest("<course>v1</course><music>2.0</music>"));
-  WriteFile(cache / "old/stale.swf", "stale");
+  WriteWholeFile(cache / "old/stale.swf", "stale");
   auto dlg = Start();
   EXPECT_TRUE(boxes->Texts().empty());
   EXPECT_FALSE(fs::exists(cache / "old"));
@@ -103,7 +95,7 @@ TEST_F(TesselDlgTest, FirstRunOnlineRebuildsTheCacheLoadsTheBootMovieAndKeepsThe
   EXPECT_NE(versions.find("<root><course>v1</course><music>2.0</music></root>"), std::string::npos) << versions;
   EXPECT_EQ(versions.rfind("<?xml version=\"1.0\"", 0), 0u) << versions;
   // Kept, so the next start without network still has a manifest.
-  EXPECT_EQ(ReadFile(cache / "tovan.xml"), Manifest("<course>v1</course><music>2.0</music>"));
+  EXPECT_EQ(ReadWholeFile(cache / "tovan.xml"), Manifest("<course>v1</course><music>2.0</music>"));
   ASSERT_EQ(flash->loaded.size(), 1u);
   EXPECT_EQ(flash->loaded[0], "http://127.0.0.1:" + std::to_string(dlg->Server().m_nPort) + "/qzboot.swf");
   EXPECT_EQ(flash->layerErrors, 0);
@@ -119,7 +111,7 @@ TEST_F(TesselDlgTest, FirstRunOnlineRebuildsTheCacheLoadsTheBootMovieAndKeepsThe
 TEST_F(TesselDlgTest, LaterRunsDeleteOnlyChangedModulesAndAppendNewOnes) {
   site.Set("/tovan.xml", Manifest("<course>v1</course><music>a</music><art>1</art>"));
   Start().reset();
-  for (const char* module : {"course", "music", "art"}) WriteFile(cache / module / "f.swf", module);
+  for (const char* module : {"course", "music", "art"}) WriteWholeFile(cache / module / "f.swf", module);
 
   // Unchanged manifest: nothing goes.
   std::string before = Versions();
@@ -141,7 +133,7 @@ TEST_F(TesselDlgTest, LaterRunsDeleteOnlyChangedModulesAndAppendNewOnes) {
 TEST_F(TesselDlgTest, ManifestWithoutDelModDiscardsTheCacheEveryStart) {
   site.Set("/tovan.xml", Manifest("<course>v1</course>"));
   Start().reset();
-  WriteFile(cache / "course/f.swf", "x");
+  WriteWholeFile(cache / "course/f.swf", "x");
   site.Set("/tovan.xml", "<?xml version=\"1.0\"?><config><Other/></config>");
   auto dlg = Start();
   EXPECT_FALSE(fs::exists(cache / "course"));
@@ -164,7 +156,7 @@ TEST_F(TesselDlgTest, OfflineStartsUseTheManifestOfTheLastOnlineRun) {
   boxes->Clear();
   site.Set("/tovan.xml", Manifest("<course>v1</course>"));
   Start().reset();
-  WriteFile(cache / "course/f.swf", "x");
+  WriteWholeFile(cache / "course/f.swf", "x");
   site.Remove("/tovan.xml");
   auto dlg = Start();
   EXPECT_TRUE(boxes->Texts().empty());
@@ -184,7 +176,7 @@ TEST_F(TesselDlgTest, EncoderLibraryIsFetchedOnlyWhenMissing) {
   host::g_exeDir = (root / "exe").string();
   fs::create_directories(root / "exe");
   EXPECT_EQ(host::LameDownloadThreadProc(site.Url()), 1u);
-  EXPECT_EQ(ReadFile(root / "exe" / kLameLibraryFileName), "library bytes");
+  EXPECT_EQ(ReadWholeFile(root / "exe" / kLameLibraryFileName), "library bytes");
 }
 
 TEST_F(TesselDlgTest, ACopyOnDiskComesBeforeTheSiteAndAnUnusableOneIsReportedOnce) {
@@ -214,7 +206,7 @@ TEST_F(TesselDlgTest, ACopyOnDiskComesBeforeTheSiteAndAnUnusableOneIsReportedOnc
   host::g_exeDir = (root / "exe").string();
   fs::create_directories(root / "exe");
   EXPECT_EQ(host::LameDownloadThreadProc(bases), 1u);
-  EXPECT_EQ(ReadFile(root / "exe" / kLameLibraryFileName), "library from the archive");
+  EXPECT_EQ(ReadWholeFile(root / "exe" / kLameLibraryFileName), "library from the archive");
   EXPECT_EQ(site.Count(std::string("/") + kLameLibraryFileName), 0);
 }
 
@@ -289,10 +281,15 @@ TEST_F(TesselDlgTest, EscapeAndEnterNeverCloseTheWindow) {
 
 TEST_F(TesselDlgTest, ClosingStopsTheServerButCloseWinExeDoesNot) {
   site.Set("/tovan.xml", Manifest("<course>v1</course>"));
-  auto probe = [](int port) {
+  // True when this window's server answers: a file only its cache holds, so
+  // whatever else takes the port once it is free does not count.
+  const std::string token = "served from " + root.string();
+  auto probe = [&](int port) {
+    WriteWholeFile(cache / "probe.txt", token);
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(1);
-    return static_cast<bool>(client.Get("/tovan.xml"));
+    const auto result = client.Get("/probe.txt");
+    return result && result->status == 200 && result->body == token;
   };
   {
     auto dlg = Start();
@@ -321,7 +318,7 @@ TEST_F(TesselDlgTest, RecUploadSendsTheArgumentsAndTellsTheMovieWhenDone) {
   fs::path work = root / "work";
   fs::create_directories(work);
   fs::current_path(work);
-  WriteFile(work / "test.mp3", "MP3DATA");
+  WriteWholeFile(work / "test.mp3", "MP3DATA");
   auto wait = [&](size_t uploads) {
     for (int i = 0; i < 500 && (site.Uploads().size() < uploads || flash->functionCalls.size() < uploads); ++i) {
       std::this_thread::sleep_for(10ms);
@@ -384,7 +381,7 @@ TEST_F(TesselDlgTest, RecStartRecordsIntoBothFilesAndRecStopEndsIt) {
 TEST_F(TesselDlgTest, LocalFileClearDeletesTheCacheWhileTheServerKeepsRunning) {
   site.Set("/tovan.xml", Manifest("<course>v1</course>"));
   auto dlg = Start();
-  WriteFile(cache / "course/f.swf", "x");
+  WriteWholeFile(cache / "course/f.swf", "x");
   flash->Call("<invoke name=\"LocalFileClear\" returntype=\"xml\"><arguments/></invoke>");
   EXPECT_FALSE(fs::exists(cache));
   site.Set("/course/g.swf", "fresh");
@@ -430,7 +427,7 @@ TEST_F(TesselDlgTest, VersionFileThatCannotBeSavedOnAFullDiskKeepsTheCache) {
   site.Set("/tovan.xml", Manifest(modules));
   Start().reset();
   const std::string before = Versions();
-  WriteFile(cache / "m7/f.swf", "kept");
+  WriteWholeFile(cache / "m7/f.swf", "kept");
   ASSERT_GT(before.size(), 30000u);
 
   // The next start adds modules, and the longer version file no longer fits.
@@ -445,7 +442,7 @@ TEST_F(TesselDlgTest, VersionFileThatCannotBeSavedOnAFullDiskKeepsTheCache) {
 
   // And the start after it still knows the modules: nothing of theirs goes.
   Start().reset();
-  EXPECT_EQ(ReadFile(cache / "m7/f.swf"), "kept");
+  EXPECT_EQ(ReadWholeFile(cache / "m7/f.swf"), "kept");
   EXPECT_NE(Versions().find("<n2099>v1</n2099></root>"), std::string::npos);
 }
 

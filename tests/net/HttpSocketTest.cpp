@@ -235,6 +235,7 @@ TEST_F(HttpSocketTest, FailuresShowTheirBoxesAndWrongStatesFailQuietly) {
 
   // Without a socket nothing is connected or configured.
   EXPECT_EQ(socket.SetTimeout(250, 0), 0);
+  ASSERT_FALSE(m_boxes->Texts().empty());
   EXPECT_EQ(m_boxes->Texts().back(), "setsockopt()函数执行失败!");
   EXPECT_EQ(socket.CloseSocket(), 1);
 }

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "TempDir.h"
 #include "net/RawOrigin.h"
 #include "net/SendData.h"
 #include "net/Upload.h"
@@ -59,19 +60,10 @@ class CDoneWindow : public platform::CMsgTarget {
 class UploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_oldDir = fs::current_path();
-    std::string pattern = (fs::temp_directory_path() / "upload-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-    fs::current_path(m_dir);
     setenv("no_proxy", "127.0.0.1", 1);
     m_window.CreateTarget();
   }
-  void TearDown() override {
-    unsetenv(kUploadHostVariable);
-    fs::current_path(m_oldDir);
-    fs::remove_all(m_dir);
-  }
+  void TearDown() override { unsetenv(kUploadHostVariable); }
 
   void PointAt(int port) { setenv(kUploadHostVariable, ("127.0.0.1:" + std::to_string(port)).c_str(), 1); }
 
@@ -92,8 +84,7 @@ class UploadTest : public ::testing::Test {
 
   static std::string RequestLine(const CRawOrigin::Request& r) { return r.header.substr(0, r.header.find("\r\n")); }
 
-  fs::path m_oldDir;
-  fs::path m_dir;
+  CScratchDir m_scratch;  // the current directory
   CDoneWindow m_window;
 };
 

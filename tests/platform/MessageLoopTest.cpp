@@ -101,12 +101,14 @@ TEST_F(MessageLoopTest, TimersFireWhenDueRepeatAndStopWhenKilled) {
   ASSERT_EQ(target.timers.size(), 1u);
   EXPECT_EQ(target.timers[0], 100005u);
   // The WM_TIMER goes through PreTranslateMessage as well.
+  ASSERT_FALSE(target.pretranslated.empty());
   EXPECT_EQ(target.pretranslated.back().message, WM_TIMER);
   loop.AdvanceTime(100ms);
   EXPECT_EQ(target.timers.size(), 2u);
   EXPECT_TRUE(KillTimer(target.GetSafeHwnd(), 100005));
   EXPECT_FALSE(KillTimer(target.GetSafeHwnd(), 100005));
   ASSERT_TRUE(loop.AdvanceToNextTimer());
+  ASSERT_FALSE(target.timers.empty());
   EXPECT_EQ(target.timers.back(), 2u);
   KillTimer(target.GetSafeHwnd(), 2);
   EXPECT_FALSE(loop.MillisecondsToNextTimer().has_value());

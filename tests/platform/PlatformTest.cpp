@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "TempDir.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
@@ -37,9 +38,7 @@ TEST(Paths, AppDataAndWindowsDirectoriesHonourTheOverrideThenXdg) {
 TEST(Paths, RelativeSettingsAreTakenAgainstTheStartDirectory) {
   const std::string start = GetStartDir();
   ASSERT_FALSE(start.empty());
-  char elsewhere[] = "/tmp/paths-cwd-XXXXXX";
-  ASSERT_NE(mkdtemp(elsewhere), nullptr);
-  ASSERT_EQ(chdir(elsewhere), 0);
+  CScratchDir elsewhere;
   setenv("APPDATA", "rel/appdata", 1);
   setenv("WINDIR", "./windir", 1);
   EXPECT_EQ(GetAppDataDir(), start + "/rel/appdata");
@@ -50,8 +49,6 @@ TEST(Paths, RelativeSettingsAreTakenAgainstTheStartDirectory) {
   unsetenv("XDG_DATA_HOME");
   unsetenv("WINDIR");
   EXPECT_EQ(GetStartDir(), start);
-  ASSERT_EQ(chdir(start.c_str()), 0);
-  rmdir(elsewhere);
 }
 
 TEST(MessageBoxes, DefaultCaptionIsTheExecutableNameAndRecorderSeesEveryBox) {

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
+#include "TempDir.h"
 #include "server/Fetch.h"
 
 namespace fs = std::filesystem;
@@ -14,28 +14,25 @@ namespace {
 
 class DirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char szTemplate[] = "/tmp/dir-test-XXXXXX";
-    ASSERT_NE(mkdtemp(szTemplate), nullptr);
-    m_root = szTemplate;
-  }
-  void TearDown() override { fs::remove_all(m_root); }
-  fs::path m_root;
+  CTempDir m_dir;
+  fs::path m_root = m_dir.Path();
 };
 
 TEST_F(DirectoryTest, AbsolutePathGetsEveryMissingLevelWithOrWithoutTrailingSeparator) {
-  EXPECT_TRUE(EnsureDirectoryPath((m_root / "course/unit1/pics").string()));
-  EXPECT_TRUE(EnsureDirectoryPath((m_root / "course/unit2/").string()));
+  EnsureDirectoryPath((m_root / "course/unit1/pics").string());
+  EnsureDirectoryPath((m_root / "course/unit2/").string());
   EXPECT_TRUE(fs::is_directory(m_root / "course/unit1/pics"));
   EXPECT_TRUE(fs::is_directory(m_root / "course/unit2"));
   // Existing levels are fine, and a run over them changes nothing.
-  EXPECT_TRUE(EnsureDirectoryPath((m_root / "course/unit1/pics").string()));
-  EXPECT_TRUE(EnsureDirectoryPath("/"));
+  std::ofstream(m_root / "course/unit1/pics/p.gif") << "GIF";
+  EnsureDirectoryPath((m_root / "course/unit1/pics").string());
+  EXPECT_TRUE(fs::is_regular_file(m_root / "course/unit1/pics/p.gif"));
+  EXPECT_NO_THROW(EnsureDirectoryPath("/"));
 }
 
 TEST_F(DirectoryTest, RelativePathIsCreatedBelowTheCurrentDirectory) {
   ASSERT_EQ(::chdir(m_root.c_str()), 0);
-  EXPECT_TRUE(EnsureDirectoryPath("a/b"));
+  EnsureDirectoryPath("a/b");
   EXPECT_TRUE(fs::is_directory(m_root / "a/b"));
   EXPECT_TRUE(PathExists("a/b/"));
 }
@@ -48,7 +45,7 @@ TEST_F(DirectoryTest, EmptyPathIsRefused) {
 
 TEST_F(DirectoryTest, LevelThatCannotBeCreatedIsPassedOver) {
   std::ofstream(m_root / "plainfile") << "x";
-  EXPECT_TRUE(EnsureDirectoryPath((m_root / "plainfile/sub/deeper").string()));
+  EXPECT_NO_THROW(EnsureDirectoryPath((m_root / "plainfile/sub/deeper").string()));
   EXPECT_TRUE(fs::is_regular_file(m_root / "plainfile"));
   EXPECT_FALSE(PathExists((m_root / "plainfile/sub").string()));
 }

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "TempDir.h"
 #include "platform/Paths.h"
 #include "server/Fetch.h"
 #include "server/TestOrigins.h"
@@ -20,15 +21,6 @@ using namespace testing_origins;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& strBytes) { std::ofstream(path, std::ios::binary) << strBytes; }
 
 // Bytes that survive no text-mode or length-by-strlen mistake.
 std::string BinaryBody(size_t nSize) {
@@ -64,15 +56,12 @@ class FetchTest : public ::testing::Test {
     for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
       unsetenv(name);
     }
-    char szTemplate[] = "/tmp/fetch-test-XXXXXX";
-    ASSERT_NE(mkdtemp(szTemplate), nullptr);
-    m_dir = szTemplate;
   }
-  void TearDown() override { fs::remove_all(m_dir); }
 
   std::string Target(const char* name = "cached.bin") const { return (m_dir / name).string(); }
 
-  fs::path m_dir;
+  CTempDir m_tmp;
+  fs::path m_dir = m_tmp.Path();
 };
 
 const char kOldContent[] = "old cached copy";
@@ -89,11 +78,11 @@ TEST_F(FetchTest, OkWithLengthStoresTheBodyAndSendsTheAgentString) {
     res.set_content(strBody, "audio/mpeg");
   });
   origin.Start();
-  WriteFile(Target(), kOldContent);
+  WriteWholeFile(Target(), kOldContent);
 
   DownloadFile(origin.Url("/course/unit1/a.mp3?ver2"), Target());
 
-  EXPECT_EQ(ReadFile(Target()), strBody);
+  EXPECT_EQ(ReadWholeFile(Target()), strBody);
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"cached.bin"});
   std::lock_guard<std::mutex> guard(lock);
   EXPECT_EQ(strAgent, platform::GetExeBaseName());
@@ -115,7 +104,7 @@ TEST_F(FetchTest, UrlReachesTheOriginWithItsBytesAndQuery) {
   EXPECT_EQ(PercentDecoded(strRequest.substr(0, strRequest.find("\r\n"))),
             "GET " + PercentDecoded(strPath) + " HTTP/1.1");
   EXPECT_NE(strRequest.find("/a%20b.swf?ver2 "), std::string::npos);
-  EXPECT_EQ(ReadFile(Target()), "ok");
+  EXPECT_EQ(ReadWholeFile(Target()), "ok");
 }
 
 TEST_F(FetchTest, ErrorStatusLeavesAnExistingFileAndCreatesNone) {
@@ -129,12 +118,12 @@ TEST_F(FetchTest, ErrorStatusLeavesAnExistingFileAndCreatesNone) {
     res.set_content("trouble", "text/plain");
   });
   origin.Start();
-  WriteFile(Target("old.bin"), kOldContent);
+  WriteWholeFile(Target("old.bin"), kOldContent);
 
   for (const char* path : {"/missing", "/broken"}) {
     DownloadFile(origin.Url(path), Target("old.bin"));
     DownloadFile(origin.Url(path), Target("new.bin"));
-    EXPECT_EQ(ReadFile(Target("old.bin")), kOldContent) << path;
+    EXPECT_EQ(ReadWholeFile(Target("old.bin")), kOldContent) << path;
   }
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"old.bin"});
 }
@@ -144,7 +133,7 @@ TEST_F(FetchTest, BadTargetsAndUrlsEndQuietlyWithoutWriting) {
   origin.Server().Get("/a.xml",
                       [](const httplib::Request&, httplib::Response& res) { res.set_content("<a/>", "text/xml"); });
   origin.Start();
-  WriteFile(Target("secret"), "local bytes");
+  WriteWholeFile(Target("secret"), "local bytes");
 
   DownloadFile(origin.Url("/a.xml"), "");
   DownloadFile(origin.Url("/a.xml"), Target("no/such/dir/a.xml"));
@@ -175,19 +164,19 @@ TEST_F(FetchTest, ChunkedAndEmptyBodiesAreWrittenWhole) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n0\r\n\r\n");
   });
   CRawOrigin untilClose([](const std::string&, int fd) { SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nbody ended by close"); });
-  WriteFile(Target("empty1"), kOldContent);
+  WriteWholeFile(Target("empty1"), kOldContent);
 
   DownloadFile(origin.Url("/chunked"), Target("chunked"));
   DownloadFile(origin.Url("/empty"), Target("empty1"));
   DownloadFile(emptyChunked.Url("/e"), Target("empty2"));
   DownloadFile(untilClose.Url("/c"), Target("closed"));
 
-  EXPECT_EQ(ReadFile(Target("chunked")), strBody);
+  EXPECT_EQ(ReadWholeFile(Target("chunked")), strBody);
   ASSERT_TRUE(fs::exists(Target("empty1")));
   EXPECT_EQ(fs::file_size(Target("empty1")), 0u);
   ASSERT_TRUE(fs::exists(Target("empty2")));
   EXPECT_EQ(fs::file_size(Target("empty2")), 0u);
-  EXPECT_EQ(ReadFile(Target("closed")), "body ended by close");
+  EXPECT_EQ(ReadWholeFile(Target("closed")), "body ended by close");
   EXPECT_EQ(DirectoryEntries(m_dir), (std::vector<std::string>{"chunked", "closed", "empty1", "empty2"}));
 }
 
@@ -203,14 +192,14 @@ TEST_F(FetchTest, TransfersThatStopEarlyLeaveTheOldFile) {
   CRawOrigin badChunk([](const std::string&, int fd) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n4\r\nabcd\r\nzz\r\n");
   });
-  WriteFile(Target("a"), kOldContent);
+  WriteWholeFile(Target("a"), kOldContent);
 
   DownloadFile(shortBody.Url("/a"), Target("a"));
   DownloadFile(cutChunked.Url("/a"), Target("a"));
   DownloadFile(badChunk.Url("/a"), Target("a"));
   DownloadFile(cutChunked.Url("/b"), Target("b"));
 
-  EXPECT_EQ(ReadFile(Target("a")), kOldContent);
+  EXPECT_EQ(ReadWholeFile(Target("a")), kOldContent);
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"a"});
 }
 
@@ -219,13 +208,13 @@ TEST_F(FetchTest, StalledTransferEndsAfterTheReceiveTimeOut) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
     WaitForPeerClose(fd, 20000);
   });
-  WriteFile(Target(), kOldContent);
+  WriteWholeFile(Target(), kOldContent);
   CFetchSettings settings;
   settings.m_nReceiveTimeoutMs = 1000;
 
   DownloadFile(stalled.Url("/a"), Target(), settings);
 
-  EXPECT_EQ(ReadFile(Target()), kOldContent);
+  EXPECT_EQ(ReadWholeFile(Target()), kOldContent);
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"cached.bin"});
 }
 
@@ -259,20 +248,20 @@ TEST_F(ProxyTest, A407GetsOneMoreTryWithEmptyCredentials) {
   EXPECT_EQ(HeaderValue(requests[0], "Proxy-Authorization"), "");
   // Basic with an empty user name and an empty password: base64 of ":".
   EXPECT_EQ(HeaderValue(requests[1], "Proxy-Authorization"), "Basic Og==");
-  EXPECT_EQ(ReadFile(Target()), "via proxy");
+  EXPECT_EQ(ReadWholeFile(Target()), "via proxy");
 }
 
 TEST_F(ProxyTest, ASecond407WritesNothing) {
   auto proxy = StartProxy(
       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"school\"\r\n"
       "Content-Length: 6\r\nConnection: close\r\n\r\ndenied");
-  WriteFile(Target(), kOldContent);
+  WriteWholeFile(Target(), kOldContent);
 
   DownloadFile("http://site.test/course/tovan.xml", Target());
   DownloadFile("http://site.test/course/new.xml", Target("new.xml"));
 
   EXPECT_EQ(proxy->Requests().size(), 4u);  // each fetch: the request and its one retry
-  EXPECT_EQ(ReadFile(Target()), kOldContent);
+  EXPECT_EQ(ReadWholeFile(Target()), kOldContent);
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"cached.bin"});
 }
 
@@ -293,7 +282,7 @@ TEST_F(FetchTest, ConcurrentFetchesOfTheSameFileLeaveOneWholeCopy) {
     });
   });
   origin.Start();
-  WriteFile(Target(), kOldContent);
+  WriteWholeFile(Target(), kOldContent);
 
   std::vector<std::thread> fetchers;
   for (int i = 0; i < 4; ++i) {
@@ -301,7 +290,7 @@ TEST_F(FetchTest, ConcurrentFetchesOfTheSameFileLeaveOneWholeCopy) {
   }
   for (auto& fetcher : fetchers) fetcher.join();
 
-  EXPECT_TRUE(ReadFile(Target()) == strBody);
+  EXPECT_TRUE(ReadWholeFile(Target()) == strBody);
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"cached.bin"});
 }
 
@@ -344,14 +333,14 @@ class CLateListener {
 
 TEST_F(FetchTest, UnreachableHostReturnsWithoutWriting) {
   CLateListener neverListening;
-  WriteFile(Target(), kOldContent);
+  WriteWholeFile(Target(), kOldContent);
   CFetchSettings settings;
   settings.m_nConnectBackoffMs = 100;
 
   DownloadFile(neverListening.Url(), Target(), settings);
   DownloadFile(neverListening.Url(), Target("new.bin"), settings);
 
-  EXPECT_EQ(ReadFile(Target()), kOldContent);
+  EXPECT_EQ(ReadWholeFile(Target()), kOldContent);
   EXPECT_EQ(DirectoryEntries(m_dir), std::vector<std::string>{"cached.bin"});
 }
 
@@ -362,7 +351,7 @@ TEST_F(FetchTest, FailedConnectIsTriedOnceMoreAfterTheBackOff) {
 
   DownloadFile(late.Url(), Target());
 
-  EXPECT_EQ(ReadFile(Target()), "second attempt");
+  EXPECT_EQ(ReadWholeFile(Target()), "second attempt");
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
 #include "TempDir.h"
 #include "server/GenericServer.h"
 
@@ -148,22 +147,21 @@ class CClient {
 
 class GenericServer : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(m_dir.Path().empty());
-    setenv("WINDIR", m_dir.Path().c_str(), 1);
-    m_nPort = FreePort();
+  std::string LogText() const { return m_dir.LogText(); }
+  // On a port the system gives, which no other test can take meanwhile.
+  bool Run(CGenericServer& server, int nClientTimeout) {
+    if (!server.Run(0, nClientTimeout)) return false;
+    m_nPort = server.m_nPort;
+    return m_nPort > 0;
   }
-  void TearDown() override { unsetenv("WINDIR"); }
-  std::string LogText() const { return ReadWholeFile(m_dir.Path() + "/RunLog.log"); }
 
-  CTempDir m_dir;
+  CLogDir m_dir;
   int m_nPort = 0;
 };
 
 TEST_F(GenericServer, RequestInSeveralPacketsReachesParseRequestOnceAndWhole) {
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
-  EXPECT_EQ(server.m_nPort, m_nPort);
+  ASSERT_TRUE(Run(server, 5000));
 
   CClient client(m_nPort);
   ASSERT_TRUE(client.Connected());
@@ -186,7 +184,7 @@ TEST_F(GenericServer, RequestInSeveralPacketsReachesParseRequestOnceAndWhole) {
 
 TEST_F(GenericServer, ListensOnTheLoopbackAddressOnly) {
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 0));
+  ASSERT_TRUE(Run(server, 0));
   char szLocal[32];
   std::snprintf(szLocal, sizeof(szLocal), "0100007F:%04X 00000000:0000 0A", m_nPort);
   char szAny[32];
@@ -198,7 +196,7 @@ TEST_F(GenericServer, ListensOnTheLoopbackAddressOnly) {
 
 TEST_F(GenericServer, SilentConnectionIsClosedAfterTheClientTimeoutWithoutLogLine) {
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 150));
+  ASSERT_TRUE(Run(server, 150));
   CClient client(m_nPort);
   ASSERT_TRUE(client.Connected());
   const auto start = std::chrono::steady_clock::now();
@@ -231,7 +229,7 @@ TEST_F(GenericServer, ReplyLargerThanTheSocketBuffersCompletesFromTheSavedOffset
     reply = big;
     return true;
   });
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  ASSERT_TRUE(Run(server, 5000));
   CClient client(m_nPort, kSmallReceiveBuffer);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(client.Send("GET /big HTTP/1.0\r\n\r\n"));
@@ -245,7 +243,7 @@ TEST_F(GenericServer, ReplyLargerThanTheSocketBuffersCompletesFromTheSavedOffset
 
 TEST_F(GenericServer, KeptAliveConnectionServesRequestsEachWithAnEmptiedAccumulator) {
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  ASSERT_TRUE(Run(server, 5000));
   CClient client(m_nPort);
   ASSERT_TRUE(client.Connected());
   const std::string requests[] = {"one keep\r\n\r\n", "two keep\r\n\r\n", "three\r\n\r\n"};
@@ -266,7 +264,7 @@ TEST_F(GenericServer, RequestSentWhileAReplyIsPendingWaitsForTheNextTurn) {
     reply = request.find("big") != std::string::npos ? big : "small";
     return true;
   });
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  ASSERT_TRUE(Run(server, 5000));
   CClient client(m_nPort, kSmallReceiveBuffer);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(client.Send("big\r\n\r\n"));
@@ -286,7 +284,7 @@ TEST_F(GenericServer, RunTwiceFailsWithTheLaunchLineAndShutdownOfAStoppedServerI
   EXPECT_FALSE(server.Shutdown());
   EXPECT_EQ(LogText(), "");
 
-  ASSERT_TRUE(server.Run(m_nPort, 0));
+  ASSERT_TRUE(Run(server, 0));
   EXPECT_FALSE(server.Run(m_nPort, 0));
   EXPECT_NE(LogText().find(" - _beginthreadex(...) failure, for Launch Thread.\t[Run]\t["), std::string::npos)
       << LogText();
@@ -297,6 +295,7 @@ TEST_F(GenericServer, RunTwiceFailsWithTheLaunchLineAndShutdownOfAStoppedServerI
 
   // A stopped server starts again on the same port and serves.
   ASSERT_TRUE(server.Run(m_nPort, 0));
+  EXPECT_EQ(server.m_nPort, m_nPort);
   CClient client(m_nPort);
   ASSERT_TRUE(client.Send("again\r\n\r\n"));
   EXPECT_EQ(client.ReceiveToClose(), "reply to again\r\n\r\n");
@@ -307,9 +306,11 @@ TEST_F(GenericServer, TakenPortGivesTheBindLineThenTheHandshakeTimeout) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(m_nPort));
   ASSERT_EQ(::bind(other.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_EQ(::listen(other.Get(), 1), 0);
+  socklen_t nLength = sizeof(address);
+  ASSERT_EQ(::getsockname(other.Get(), reinterpret_cast<sockaddr*>(&address), &nLength), 0);
+  m_nPort = ntohs(address.sin_port);
 
   CTestServer server;
   EXPECT_EQ(server.StartTimeout(), 30000ms);  // what the program waits
@@ -333,7 +334,7 @@ TEST_F(GenericServer, TakenPortGivesTheBindLineThenTheHandshakeTimeout) {
 
 TEST_F(GenericServer, ShutdownEndsOpenConnectionsAndReturnsTrue) {
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 0));
+  ASSERT_TRUE(Run(server, 0));
   std::vector<std::unique_ptr<CClient>> clients;
   for (int i = 0; i < 4; ++i) {
     clients.push_back(std::make_unique<CClient>(m_nPort));
@@ -353,7 +354,7 @@ TEST_F(GenericServer, ShutdownEndsOpenConnectionsAndReturnsTrue) {
 
 TEST_F(GenericServer, UnendedRequestPast64KiBEndsTheConnectionWithOneLine) {
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  ASSERT_TRUE(Run(server, 5000));
   CClient client(m_nPort);
   ASSERT_TRUE(client.Connected());
   const std::string chunk(16 * 1024, 'h');
@@ -367,7 +368,7 @@ TEST_F(GenericServer, UnendedRequestPast64KiBEndsTheConnectionWithOneLine) {
   EXPECT_NE(text.find("\t[ClientThread]\t["), std::string::npos) << text;
 
   // Just under the limit, a request is still served.
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  ASSERT_TRUE(Run(server, 5000));
   CClient large(m_nPort);
   const std::string request = std::string(60 * 1024, 'g') + "\r\n\r\n";
   ASSERT_TRUE(large.Send(request));
@@ -383,7 +384,7 @@ TEST_F(GenericServer, FailingRequestHandlerEndsOnlyItsOwnConnection) {
     reply = "fine";
     return true;
   });
-  ASSERT_TRUE(server.Run(m_nPort, 5000));
+  ASSERT_TRUE(Run(server, 5000));
 
   CClient throwing(m_nPort);
   ASSERT_TRUE(throwing.Send("throw\r\n\r\n"));
@@ -404,7 +405,7 @@ TEST_F(GenericServer, FailingRequestHandlerEndsOnlyItsOwnConnection) {
 TEST_F(GenericServer, ConnectionsPastTheCapAreClosedUnservedWithOneLinePerBurst) {
   constexpr std::size_t kCap = 256;
   CTestServer server;
-  ASSERT_TRUE(server.Run(m_nPort, 0));
+  ASSERT_TRUE(Run(server, 0));
   std::vector<std::unique_ptr<CClient>> held;
   for (std::size_t i = 0; i < kCap; ++i) {
     held.push_back(std::make_unique<CClient>(m_nPort));
@@ -455,7 +456,7 @@ TEST_F(GenericServer, ServerDestroyedWhileRunningStopsItsThreadsFirst) {
   std::optional<CClient> client;
   {
     auto server = std::make_unique<CBareServer>();
-    ASSERT_TRUE(server->Run(m_nPort, 0));
+    ASSERT_TRUE(Run(*server, 0));
     client.emplace(m_nPort);
     for (int i = 0; i < 200 && server->m_nAccepted.load() == 0; ++i) std::this_thread::sleep_for(5ms);
     ASSERT_EQ(server->m_nAccepted.load(), 1);

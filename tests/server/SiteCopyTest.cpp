@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
 #include "SmallFilesystem.h"
 #include "TempDir.h"
 #include "TestArchive.h"
@@ -36,11 +35,6 @@ const std::string kSecret = "SECRET outside the copy";
 // Larger than the small disk of the full-disk case.
 const std::string kBigSound(512 * 1024, 'm');
 
-void WriteFile(const fs::path& path, const std::string& strBytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << strBytes;
-}
-
 std::vector<CArchiveEntry> CourseEntries() {
   std::vector<CArchiveEntry> entries;
   for (const auto& [strName, strBytes] : kCourse) entries.push_back({strName, strBytes});
@@ -58,9 +52,9 @@ std::map<std::string, std::string> FilesBelow(const fs::path& dir) {
 class SiteCopyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const auto& [strName, strBytes] : kCourse) WriteFile(Folder() / strName, strBytes);
-    WriteFile(Folder() / "course" / "big.mp3", kBigSound);
-    WriteFile(Root() / "secret.swf", kSecret);
+    for (const auto& [strName, strBytes] : kCourse) WriteWholeFile(Folder() / strName, strBytes);
+    WriteWholeFile(Folder() / "course" / "big.mp3", kBigSound);
+    WriteWholeFile(Root() / "secret.swf", kSecret);
     // What a copy may hold that must not be served: links out of it, a name
     // that climbs out, an absolute name, a directory by its mode.
     fs::create_symlink("../../secret.swf", Folder() / "course" / "link.swf");
@@ -104,7 +98,7 @@ TEST_P(EachCopyTest, ServesTheSiteLayoutWithoutTheQuery) {
   EXPECT_TRUE(site.Fetch("course/empty.txt", Local("empty.txt")));
 
   // What the copy lacks, or holds as a directory: nothing written, an old file kept.
-  WriteFile(Local("old.mp3"), "old");
+  WriteWholeFile(Local("old.mp3"), "old");
   EXPECT_FALSE(site.Fetch("course/unit1/missing.mp3?ver2", Local("old.mp3")));
   EXPECT_FALSE(site.Fetch("course/unit1?ver2", Local("old.mp3")));
   EXPECT_FALSE(site.Fetch("course/box", Local("old.mp3")));
@@ -134,7 +128,7 @@ TEST_P(EachCopyTest, LinksAndNamesLeavingTheCopyAreNotServed) {
 TEST_P(EachCopyTest, ACacheDiskThatFillsUpKeepsTheFileItHad) {
   CSmallFilesystem disk(128 * 1024);
   const std::string strLocal = disk.Path() + "/v1big.mp3";
-  WriteFile(strLocal, "the sound as cached before");
+  WriteWholeFile(strLocal, "the sound as cached before");
   disk.Fill();
   EXPECT_FALSE(CProductSite(Base()).Fetch("course/big.mp3?v1", strLocal));
   EXPECT_EQ(ReadWholeFile(strLocal), "the sound as cached before");
@@ -157,7 +151,7 @@ TEST_F(SiteCopyTest, DamagedMemberIsNotServedAndTheRestIs) {
   std::ofstream(Archive(), std::ios::binary | std::ios::trunc) << strArchive;
 
   const CProductSite site(Archive().string());
-  WriteFile(Local("bad.swf"), "old");
+  WriteWholeFile(Local("bad.swf"), "old");
   EXPECT_FALSE(site.Fetch("course/bad.swf?v1", Local("bad.swf")));
   EXPECT_TRUE(site.Fetch("qzboot.swf", Local("qzboot.swf")));
   EXPECT_EQ(FilesBelow(Cache()), (std::map<std::string, std::string>{{"bad.swf", "old"}, {"qzboot.swf", "FWS-boot"}}));
@@ -165,9 +159,9 @@ TEST_F(SiteCopyTest, DamagedMemberIsNotServedAndTheRestIs) {
 
 TEST_F(SiteCopyTest, UnusableBasesAreReportedOneLineEachAndServeNothing) {
   const std::string strArchive = ReadWholeFile(Archive().string());
-  WriteFile(Root() / "truncated.zip", strArchive.substr(0, strArchive.size() / 2));
-  WriteFile(Root() / "notes.zip", "not an archive");
-  WriteFile(Root() / "plain-file", "not a folder");
+  WriteWholeFile(Root() / "truncated.zip", strArchive.substr(0, strArchive.size() / 2));
+  WriteWholeFile(Root() / "notes.zip", "not an archive");
+  WriteWholeFile(Root() / "plain-file", "not a folder");
   const std::vector<std::string> bad = {
       "/nonexistent/course",           "/nonexistent/course.zip",        (Root() / "truncated.zip").string(),
       (Root() / "notes.zip").string(), (Root() / "plain-file").string(), "file://server/share/course.zip",
@@ -258,7 +252,7 @@ TEST_F(SiteCopyTest, ServerFillsTheCacheFromAnArchiveUnderQueryNamesAndRefetches
   ::setenv("WINDIR", Root().c_str(), 1);
   ::setenv("QUILLBY_BASE_URL", Archive().c_str(), 1);
   CHTTPServer server;
-  ASSERT_TRUE(server.Start(Cache().string(), "INDEX.HTML", FreePort(), 5000));
+  ASSERT_TRUE(server.Start(Cache().string(), "INDEX.HTML", 0, 5000));
   ::unsetenv("QUILLBY_BASE_URL");
 
   std::atomic<int> nWrong{0};

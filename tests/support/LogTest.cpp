@@ -23,15 +23,10 @@ std::string TimeStamp(std::time_t t) {
 
 class RunLog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(m_dir.Path().empty());
-    setenv("WINDIR", m_dir.Path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("WINDIR"); }
-  std::string LogPath() const { return m_dir.Path() + "/RunLog.log"; }
-  std::string LogText() const { return ReadWholeFile(LogPath()); }
+  std::string LogPath() const { return m_dir.LogPath(); }
+  std::string LogText() const { return m_dir.LogText(); }
 
-  CTempDir m_dir;
+  CLogDir m_dir;
   CLog m_log;
 };
 

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "SmallFilesystem.h"
+#include "TempDir.h"
 #include "support/Xml.h"
 
 using namespace VeldXml;
@@ -24,24 +25,15 @@ namespace {
 // A fresh directory for the files of one test, removed afterwards.
 class XmlFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "xmltest-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
-
   std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
   std::string Write(const std::string& name, const std::string& bytes) const {
     std::ofstream(PathOf(name), std::ios::binary) << bytes;
     return PathOf(name);
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string Read(const std::string& path) { return ReadWholeFile(path); }
 
-  fs::path m_dir;
+  CTempDir m_tmp;
+  fs::path m_dir = m_tmp.Path();
 };
 
 // The first text a new version file starts from.

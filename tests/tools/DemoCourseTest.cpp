@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "DemoCourse.h"
+#include "TempDir.h"
 #include "tools/SwfReader.h"
 
 namespace fs = std::filesystem;
@@ -24,13 +25,8 @@ Bytes ReadBytes(const fs::path& p) {
 
 class DemoCourse : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_root = fs::temp_directory_path() / ("democourse-" + std::to_string(::getpid()) + "-" +
-                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(m_root);
-  }
-  void TearDown() override { fs::remove_all(m_root); }
-  fs::path m_root;
+  CTempDir m_tmp;
+  fs::path m_root = fs::path(m_tmp.Path()) / "course";
 };
 
 // Strings pushed by the frame actions and by each button's release actions.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "audio/Mp3Decode.h"
 #include "audio/encoder/LameLibrary.h"
 
@@ -96,11 +97,7 @@ class LameEncTest : public ::testing::Test {
     ASSERT_TRUE(m_lib.LoadFrom(LAME_ENC_PATH)) << m_lib.Error();
     ASSERT_TRUE(m_lib.HasRequiredEntryPoints());
     ASSERT_NE(m_lib.EntryPoints().beWriteInfoTag, nullptr);
-    m_dir = std::filesystem::temp_directory_path() / ("lame_enc_test_" + std::to_string(::getpid()) + "_" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_dir);
   }
-  void TearDown() override { std::filesystem::remove_all(m_dir); }
 
   const LameEntryPoints& be() const { return m_lib.EntryPoints(); }
 
@@ -140,7 +137,8 @@ class LameEncTest : public ::testing::Test {
   }
 
   CLameLibrary m_lib;
-  std::filesystem::path m_dir;
+  CTempDir m_tmp;
+  std::filesystem::path m_dir = m_tmp.Path();
 };
 
 TEST_F(LameEncTest, EngineSettingsReportMpeg2FrameAsChunkAndWorstCaseBuffer) {

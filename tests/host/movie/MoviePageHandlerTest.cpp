@@ -8,6 +8,7 @@
 #include <future>
 #include <thread>
 
+#include "TempDir.h"
 #include "host/movie/LoopbackServer.h"
 #include "host/movie/MoviePageHandler.h"
 #include "support/Text.h"
@@ -125,9 +126,6 @@ std::string Encode(const std::string& text) {
 class MoviePageHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("moviepage-" + std::to_string(::getpid()) + "-" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_dir);
     Write("host.html", "<!doctype html><p>page</p>");
     Write("ruffle.js", "window.RufflePlayer = {};");
     Write("core.wasm", std::string("\0asm\x01\0\0\0", 8));
@@ -152,7 +150,6 @@ class MoviePageHandlerTest : public ::testing::Test {
   void TearDown() override {
     m_handler->Close();
     m_server.reset();
-    std::filesystem::remove_all(m_dir);
   }
   void Write(const std::string& name, const std::string& bytes) {
     std::ofstream(m_dir / name, std::ios::binary) << bytes;
@@ -162,7 +159,8 @@ class MoviePageHandlerTest : public ::testing::Test {
     return HttpExchange(m_server->Port(), Post(std::string(CMoviePageHandler::kPrefix) + "call", invoke, secret));
   }
 
-  std::filesystem::path m_dir;
+  CTempDir m_tmp;
+  std::filesystem::path m_dir = m_tmp.Path();
   CUiThread m_ui;
   std::function<std::optional<std::string>(const std::string&)> m_onCall;
   std::atomic<int> m_nCalls{0};

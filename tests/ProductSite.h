@@ -1,6 +1,7 @@
 #pragma once
-// The product web site for the window's tests, on 127.0.0.1: files the test
-// sets (the manifest, the boot movie), and the upload service.
+// The product web site for the tests, on 127.0.0.1: the files a test sets
+// (the manifest, the boot movie, course files), the upload service, and
+// every target asked for, query included.
 #include <httplib.h>
 #include <stdlib.h>
 
@@ -18,8 +19,11 @@ class ProductSite {
   ProductSite() {
     m_server.Get(R"(/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(m_lock);
-      m_requests.push_back(req.path);
-      auto it = m_files.find(req.path);
+      m_requests.push_back(req.target);
+      // A file set with its query is that version alone; one set without
+      // a query answers every query.
+      auto it = m_files.find(req.target);
+      if (it == m_files.end()) it = m_files.find(req.path);
       if (it == m_files.end()) {
         res.status = 404;
         return;
@@ -49,16 +53,24 @@ class ProductSite {
     std::lock_guard lock(m_lock);
     m_files.erase(path);
   }
+  // Requests for path, whatever their query.
   int Count(const std::string& path) {
     std::lock_guard lock(m_lock);
-    return static_cast<int>(std::count(m_requests.begin(), m_requests.end(), path));
+    return static_cast<int>(std::count_if(m_requests.begin(), m_requests.end(), [&](const std::string& target) {
+      return target.substr(0, target.find('?')) == path;
+    }));
+  }
+  // Every target asked for, in order.
+  std::vector<std::string> Requests() {
+    std::lock_guard lock(m_lock);
+    return m_requests;
   }
   // One record per upload: the path, then "name=content" per form part.
   std::vector<std::string> Uploads() {
     std::lock_guard lock(m_lock);
     return m_uploads;
   }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
+  std::string Url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
   int Port() const { return m_port; }
 
   // The program's settings for this site, with the cache below root/appdata
