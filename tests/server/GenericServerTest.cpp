@@ -185,9 +185,9 @@ TEST_F(GenericServer, RequestInSeveralPacketsReachesParseRequestOnceAndWhole) {
 TEST_F(GenericServer, ListensOnTheLoopbackAddressOnly) {
   CTestServer server;
   ASSERT_TRUE(Run(server, 0));
-  char szLocal[32];
+  char szLocal[48];
   std::snprintf(szLocal, sizeof(szLocal), "0100007F:%04X 00000000:0000 0A", m_nPort);
-  char szAny[32];
+  char szAny[48];
   std::snprintf(szAny, sizeof(szAny), "00000000:%04X 00000000:0000 0A", m_nPort);
   const std::string table = ReadWholeFile("/proc/net/tcp");
   EXPECT_NE(table.find(szLocal), std::string::npos) << table;
