@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "RawOrigin.h"
 #include "host/movie/CourseMovie.h"
-#include "host/movie/LoopbackServer.h"
 #include "host/movie/RuffleFlash.h"
 
 using Clock = std::chrono::steady_clock;
@@ -45,10 +45,10 @@ double MillisecondsToFirstCall(Clock::time_point start) {
   flash.SetEventSink(&events);
   const std::string swf = testing_support::BuildCourseMovie();
   auto handler = flash.GetPageHandler();
-  testing_support::CLoopbackServer server([&](const std::string& request) {
+  testing_support::CRawOrigin server([&](const testing_support::CRawOrigin::Request& request, int) {
     // The page's calls are POSTs, its files GETs.
-    if (testing_support::TargetStartsWith(request, host::CMoviePageHandler::kPrefix))
-      return handler->HandleRequest(request);
+    if (request.TargetStartsWith(host::CMoviePageHandler::kPrefix))
+      return handler->HandleRequest(request.header + request.body);
     return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(swf.size()) +
            "\r\nContent-Type: application/x-shockwave-flash\r\n\r\n" + swf;
   });

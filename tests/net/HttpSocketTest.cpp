@@ -6,14 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "RawOrigin.h"
 #include "net/HttpSocket.h"
-#include "net/RawOrigin.h"
 #include "platform/MessageBox.h"
 
 namespace {
 
-using testing_net::ClosedPort;
-using testing_net::CRawOrigin;
+using testing_support::ClosedPort;
+using testing_support::CRawOrigin;
 
 const std::string kUserAgentLine = "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
 const std::string kPartialHeader =

@@ -8,16 +8,16 @@
 #include <set>
 #include <thread>
 
+#include "RawOrigin.h"
 #include "TempDir.h"
-#include "net/RawOrigin.h"
 #include "net/SendData.h"
 #include "net/Upload.h"
 #include "platform/MessageLoop.h"
 
 namespace {
 
-using testing_net::ClosedPort;
-using testing_net::CRawOrigin;
+using testing_support::ClosedPort;
+using testing_support::CRawOrigin;
 namespace fs = std::filesystem;
 
 const std::string kB = "---------------------------114782935826962";
@@ -82,8 +82,6 @@ class UploadTest : public ::testing::Test {
     }
   }
 
-  static std::string RequestLine(const CRawOrigin::Request& r) { return r.header.substr(0, r.header.find("\r\n")); }
-
   CScratchDir m_scratch;  // the current directory
   CDoneWindow m_window;
 };
@@ -103,8 +101,7 @@ TEST_F(UploadTest, PathIsEnglishOnlyForExactlyOne) {
   auto requests = origin.WaitForRequests(cases.size());
   ASSERT_EQ(requests.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i)
-    EXPECT_EQ(RequestLine(requests[i]), "POST " + cases[i].second + " HTTP/1.1")
-        << "strEnglish \"" << cases[i].first << "\"";
+    EXPECT_EQ(requests[i].Line(), "POST " + cases[i].second + " HTTP/1.1") << "strEnglish \"" << cases[i].first << "\"";
 }
 
 TEST_F(UploadTest, RequestCarriesHeadersLengthAndBodyWithRecording) {
@@ -200,7 +197,7 @@ TEST_F(UploadTest, UnreachableHostFailsAndStillPostsAfterDelay) {
 // upload gives up once nothing has moved for the stall time, and the window
 // still hears that it is done.
 TEST_F(UploadTest, HostThatNeverAnswersEndsTheUploadAndStillPosts) {
-  testing_net::CSilentListener silent;
+  testing_support::CSilentListener silent;
   PointAt(silent.Port());
   WriteRecording(Pattern(1000));
   CUploadSettings settings;
@@ -299,7 +296,7 @@ TEST_F(UploadTest, UploadsStartedBackToBackKeepTheirOwnParameters) {
   ASSERT_EQ(requests.size(), 2u);
   std::set<std::string> seen;
   for (const auto& r : requests) {
-    bool english = RequestLine(r) == "POST /Upfile_en.ashx HTTP/1.1";
+    bool english = r.Line() == "POST /Upfile_en.ashx HTTP/1.1";
     const std::string uid = english ? "second" : "first";
     EXPECT_EQ(r.body.substr(0, FieldPart("uid", uid).size()), FieldPart("uid", uid));
     EXPECT_EQ(r.body.size(), 499 + uid.size() + 2 + 200000);

@@ -12,12 +12,14 @@
 #include <sstream>
 #include <thread>
 
+#include "RawOrigin.h"
 #include "TempDir.h"
 #include "platform/Paths.h"
 #include "server/Fetch.h"
 #include "server/TestOrigins.h"
 
 using namespace testing_origins;
+using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
@@ -92,15 +94,13 @@ TEST_F(FetchTest, OkWithLengthStoresTheBodyAndSendsTheAgentString) {
 // libcurl puts bytes above 0x7F on the wire percent-encoded; the server sees
 // the same bytes, and escapes already in the URL are not encoded twice.
 TEST_F(FetchTest, UrlReachesTheOriginWithItsBytesAndQuery) {
-  CRawOrigin origin([](const std::string&, int fd) {
-    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-  });
+  CRawOrigin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"});
   const std::string strPath = "/course/\xE6\x95\xB0\xE5\xAD\xA6/a%20b.swf?ver2";
 
   DownloadFile(origin.Url(strPath), Target());
 
   ASSERT_EQ(origin.Requests().size(), 1u);
-  const std::string strRequest = origin.Requests()[0];
+  const std::string strRequest = origin.Requests()[0].header;
   EXPECT_EQ(PercentDecoded(strRequest.substr(0, strRequest.find("\r\n"))),
             "GET " + PercentDecoded(strPath) + " HTTP/1.1");
   EXPECT_NE(strRequest.find("/a%20b.swf?ver2 "), std::string::npos);
@@ -160,10 +160,8 @@ TEST_F(FetchTest, ChunkedAndEmptyBodiesAreWrittenWhole) {
   origin.Server().Get("/empty",
                       [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
   origin.Start();
-  CRawOrigin emptyChunked([](const std::string&, int fd) {
-    SendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n0\r\n\r\n");
-  });
-  CRawOrigin untilClose([](const std::string&, int fd) { SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nbody ended by close"); });
+  CRawOrigin emptyChunked({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n0\r\n\r\n"});
+  CRawOrigin untilClose({"HTTP/1.0 200 OK\r\n\r\nbody ended by close"});
   WriteWholeFile(Target("empty1"), kOldContent);
 
   DownloadFile(origin.Url("/chunked"), Target("chunked"));
@@ -181,17 +179,11 @@ TEST_F(FetchTest, ChunkedAndEmptyBodiesAreWrittenWhole) {
 }
 
 TEST_F(FetchTest, TransfersThatStopEarlyLeaveTheOldFile) {
-  CRawOrigin shortBody([](const std::string&, int fd) {
-    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n" + std::string(40, 'x'));
-  });
-  CRawOrigin cutChunked([](const std::string&, int fd) {
-    SendAll(
-        fd,
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n10\r\n0123456789abcdef\r\n8\r\nabc");
-  });
-  CRawOrigin badChunk([](const std::string&, int fd) {
-    SendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n4\r\nabcd\r\nzz\r\n");
-  });
+  CRawOrigin shortBody({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n" + std::string(40, 'x')});
+  CRawOrigin cutChunked(
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n10\r\n0123456789abcdef\r\n8\r\nabc"});
+  CRawOrigin badChunk(
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n4\r\nabcd\r\nzz\r\n"});
   WriteWholeFile(Target("a"), kOldContent);
 
   DownloadFile(shortBody.Url("/a"), Target("a"));
@@ -204,9 +196,10 @@ TEST_F(FetchTest, TransfersThatStopEarlyLeaveTheOldFile) {
 }
 
 TEST_F(FetchTest, StalledTransferEndsAfterTheReceiveTimeOut) {
-  CRawOrigin stalled([](const std::string&, int fd) {
+  CRawOrigin stalled([](const CRawOrigin::Request&, int fd) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
     WaitForPeerClose(fd, 20000);
+    return std::string();
   });
   WriteWholeFile(Target(), kOldContent);
   CFetchSettings settings;
@@ -222,19 +215,15 @@ TEST_F(FetchTest, StalledTransferEndsAfterTheReceiveTimeOut) {
 class ProxyTest : public FetchTest {
  protected:
   std::unique_ptr<CRawOrigin> StartProxy(std::string strSecondAnswer) {
-    auto proxy = std::make_unique<CRawOrigin>([this, strSecondAnswer](const std::string&, int fd) {
-      bool bFirst = m_nAnswered++ == 0;
-      SendAll(fd, bFirst ? std::string("HTTP/1.1 407 Proxy Authentication Required\r\n"
-                                       "Proxy-Authenticate: Basic realm=\"school\"\r\n"
-                                       "Content-Length: 6\r\nConnection: close\r\n\r\ndenied")
-                         : strSecondAnswer);
-    });
+    auto proxy = std::make_unique<CRawOrigin>(std::vector<std::string>{
+        "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"school\"\r\n"
+        "Content-Length: 6\r\nConnection: close\r\n\r\ndenied",
+        std::move(strSecondAnswer)});
     setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy->Port())).c_str(), 1);
     unsetenv("no_proxy");
     unsetenv("NO_PROXY");
     return proxy;
   }
-  std::atomic<int> m_nAnswered{0};
 };
 
 TEST_F(ProxyTest, A407GetsOneMoreTryWithEmptyCredentials) {
@@ -244,10 +233,11 @@ TEST_F(ProxyTest, A407GetsOneMoreTryWithEmptyCredentials) {
 
   auto requests = proxy->Requests();
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].rfind("GET http://site.test/course/tovan.xml HTTP/1.1\r\n", 0), 0u) << requests[0];
-  EXPECT_EQ(HeaderValue(requests[0], "Proxy-Authorization"), "");
+  EXPECT_EQ(requests[0].header.rfind("GET http://site.test/course/tovan.xml HTTP/1.1\r\n", 0), 0u)
+      << requests[0].header;
+  EXPECT_EQ(HeaderValue(requests[0].header, "Proxy-Authorization"), "");
   // Basic with an empty user name and an empty password: base64 of ":".
-  EXPECT_EQ(HeaderValue(requests[1], "Proxy-Authorization"), "Basic Og==");
+  EXPECT_EQ(HeaderValue(requests[1].header, "Proxy-Authorization"), "Basic Og==");
   EXPECT_EQ(ReadWholeFile(Target()), "via proxy");
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ProductSite.h"
+#include "RawOrigin.h"
 #include "SmallFilesystem.h"
 #include "TempDir.h"
 #include "server/HTTPServer.h"
@@ -84,7 +85,7 @@ class CConnection {
     m_bConnected = ::connect(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   }
   bool Connected() const { return m_bConnected; }
-  void Send(const std::string& strData) { testing_origins::SendAll(m_socket.Get(), strData); }
+  void Send(const std::string& strData) { testing_support::SendAll(m_socket.Get(), strData); }
 
   // One response: the head up to the empty line and Content-Length bytes after it.
   std::string ReadResponse() {
@@ -501,12 +502,13 @@ TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
 
 // Headers of a 200 with a long body, then a byte every 200 ms until the
 // fetch goes away.
-void Trickle(const std::string&, int fd) {
-  testing_origins::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+std::string Trickle(const testing_support::CRawOrigin::Request&, int fd) {
+  testing_support::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
   for (int i = 0; i < 1000; ++i) {
-    if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1) return;
+    if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+  return {};
 }
 
 std::vector<std::string> FilesBelow(const fs::path& dir) {
@@ -517,14 +519,12 @@ std::vector<std::string> FilesBelow(const fs::path& dir) {
 }
 
 TEST_F(HttpServerTest, StopEndsAFetchFromATricklingSiteAndLeavesNoTemporaryFile) {
-  testing_origins::CRawOrigin trickling(Trickle);
+  testing_support::CRawOrigin trickling(Trickle);
   ::setenv("QUILLBY_BASE_URL", trickling.Url("/").c_str(), 1);
   Start();
   CConnection connection(m_server.m_nPort);
   connection.Send(RequestFor("/lesson/slow.swf?v1"));
-  for (int i = 0; i < 500 && trickling.Requests().empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_EQ(trickling.Requests().size(), 1u);
+  ASSERT_EQ(trickling.WaitForRequests(1).size(), 1u);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // bytes are arriving
 
   const auto start = std::chrono::steady_clock::now();

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "server/PortChoice.h"
-#include "server/TestOrigins.h"
+#include "support/Handles.h"
 
-using testing_origins::CFd;
+using support::CFd;
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <future>
 #include <thread>
 
+#include "RawOrigin.h"
 #include "TempDir.h"
-#include "host/movie/LoopbackServer.h"
 #include "host/movie/MoviePageHandler.h"
 #include "support/Text.h"
 
 using namespace host;
 using namespace std::chrono_literals;
-using testing_support::CLoopbackServer;
+using testing_support::CRawOrigin;
 using testing_support::HttpExchange;
 
 namespace {
@@ -145,7 +145,8 @@ class MoviePageHandlerTest : public ::testing::Test {
       m_fsCommands.push_back(command + "|" + args);
     };
     m_handler = CMoviePageHandler::Create(m_dir.string(), (m_dir / "font.ttc").string(), sinks, SavedDir());
-    m_server = std::make_unique<CLoopbackServer>([this](const std::string& r) { return m_handler->HandleRequest(r); });
+    m_server = std::make_unique<CRawOrigin>(
+        [this](const CRawOrigin::Request& r, int) { return m_handler->HandleRequest(r.header + r.body); });
   }
   void TearDown() override {
     m_handler->Close();
@@ -167,7 +168,7 @@ class MoviePageHandlerTest : public ::testing::Test {
   std::thread::id m_callThread;
   std::vector<std::string> m_fsCommands;
   std::shared_ptr<CMoviePageHandler> m_handler;
-  std::unique_ptr<CLoopbackServer> m_server;
+  std::unique_ptr<CRawOrigin> m_server;
 };
 
 const std::string kInvoke =

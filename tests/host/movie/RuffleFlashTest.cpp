@@ -16,14 +16,14 @@
 #include <map>
 #include <mutex>
 
+#include "RawOrigin.h"
 #include "TempDir.h"
 #include "host/movie/CourseMovie.h"
-#include "host/movie/LoopbackServer.h"
 #include "host/movie/RuffleFlash.h"
 #include "platform/MessageBox.h"
 
 using namespace host;
-using testing_support::CLoopbackServer;
+using testing_support::CRawOrigin;
 
 namespace {
 
@@ -101,12 +101,12 @@ class RuffleFlashTest : public ::testing::Test {
     m_flash->SetEventSink(m_events.get());
     m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
     auto handler = m_flash->GetPageHandler();
-    m_server = std::make_unique<CLoopbackServer>([this, handler](const std::string& request) {
-      if (testing_support::TargetStartsWith(request, CMoviePageHandler::kPrefix))
-        return handler->HandleRequest(request);
-      if (request.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
+    m_server = std::make_unique<CRawOrigin>([this, handler](const CRawOrigin::Request& request, int) {
+      if (request.TargetStartsWith(CMoviePageHandler::kPrefix))
+        return handler->HandleRequest(request.header + request.body);
+      if (request.header.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
       for (const auto& [path, swf] : m_movies)
-        if (request.rfind("GET " + path + " ", 0) == 0) return Movie200(swf);
+        if (request.header.rfind("GET " + path + " ", 0) == 0) return Movie200(swf);
       return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");
     });
     m_origin = "http://127.0.0.1:" + std::to_string(m_server->Port());
@@ -121,7 +121,7 @@ class RuffleFlashTest : public ::testing::Test {
     m_flash->Play();
     m_flash->MoveWindow(0, 0, 970, 607);
     ASSERT_TRUE(ProcessEventsUntil([&] { return m_events->Saw("name=\"ready\""); }))
-        << "the movie did not reach its last call; requests: " << m_server->RequestLines().size();
+        << "the movie did not reach its last call; requests: " << m_server->Requests().size();
   }
   std::string SavedDir() const { return m_saved.Path() + "/saved"; }
 
@@ -130,7 +130,7 @@ class RuffleFlashTest : public ::testing::Test {
   CRequestRecorder m_requests;
   std::unique_ptr<CRuffleFlash> m_flash;
   std::unique_ptr<CRecordingEvents> m_events;
-  std::unique_ptr<CLoopbackServer> m_server;
+  std::unique_ptr<CRawOrigin> m_server;
   std::string m_origin;
   std::string m_swf = testing_support::BuildCourseMovie();
   std::map<std::string, std::string> m_movies;  // more movies by path
@@ -155,7 +155,8 @@ TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
   EXPECT_EQ(m_events->fsCommands, std::vector<std::string>{"quit|now"});
 
   // The movie came through the reserved page, and the secret never went on the wire.
-  const auto lines = m_server->RequestLines();
+  std::vector<std::string> lines;
+  for (const auto& request : m_server->Requests()) lines.push_back(request.Line());
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0].rfind(std::string("GET ") + CMoviePageHandler::kPrefix + "host.html?movie=", 0), 0u) << lines[0];
   for (const auto& line : lines) EXPECT_EQ(line.find(m_flash->GetPageHandler()->GetSecret()), std::string::npos);
