@@ -123,7 +123,7 @@ run_e2e() {
     if [ -n "$main" ]; then
       grep -qz '^QTWEBENGINE_DISABLE_SANDBOX=' "/proc/$main/environ" 2>/dev/null && unsandboxed="QTWEBENGINE_DISABLE_SANDBOX set"
       for p in $(pgrep -u "$PUPIL" -f QtWebEngineProcess || true); do
-        tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q -- '--no-sandbox' && unsandboxed="a web engine process with --no-sandbox"
+        { tr '\0' ' ' <"/proc/$p/cmdline"; } 2>/dev/null | grep -q -- '--no-sandbox' && unsandboxed="a web engine process with --no-sandbox"
         [ "$(awk '/^Seccomp:/ { print $2 }' "/proc/$p/status" 2>/dev/null)" = 2 ] || continue
         for ns in user pid net; do
           [ "$(readlink "/proc/$p/ns/$ns" 2>/dev/null)" != "$(readlink "/proc/$main/ns/$ns")" ] || continue 2

@@ -58,11 +58,12 @@ void CMessageLoop::Unregister(HWND hwnd) {
 }
 
 bool CMessageLoop::PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  {
-    std::lock_guard lock(m_lock);
-    if (!m_targets.contains(hwnd)) return false;
-    m_queue.push_back(MSG{hwnd, message, wParam, lParam});
-  }
+  // Wakes the loop before the lock goes: a worker that posts as its last act
+  // is then done with the loop once the UI thread has taken the message, even
+  // if the program ends right after.
+  std::lock_guard lock(m_lock);
+  if (!m_targets.contains(hwnd)) return false;
+  m_queue.push_back(MSG{hwnd, message, wParam, lParam});
   Wake();
   m_cv.notify_all();
   return true;
