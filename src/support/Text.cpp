@@ -39,6 +39,23 @@ std::string PercentDecode(std::string_view in) {
   return out;
 }
 
+std::string PercentEncode(std::string_view in, std::string_view keep) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : in) {
+    const bool bPlain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        keep.find(static_cast<char>(c)) != std::string_view::npos;
+    if (bPlain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
 std::string ToLowerAscii(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

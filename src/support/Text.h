@@ -11,6 +11,10 @@ namespace support {
 bool PercentDecode(std::string_view in, std::string& out);
 // The lenient form: whatever escapes decode, the rest stays.
 std::string PercentDecode(std::string_view in);
+// Every byte but ASCII letters, digits and those in keep as %XX. The default
+// keeps what a URL's query never escapes, so URLSearchParams reads it back
+// exactly ('+' included).
+std::string PercentEncode(std::string_view in, std::string_view keep = "-_.~");
 
 // A-Z to a-z only: protocol words, file extensions and header names are
 // ASCII, and the C library's tolower would follow the user's locale.

@@ -85,23 +85,6 @@ bool EqualsInConstantTime(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-// Every byte but the unreserved ones as %XX: what the page's
-// URLSearchParams reads back exactly ('+' included).
-std::string PercentEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
-
 std::string Trim(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return "";
@@ -253,7 +236,7 @@ std::string CMoviePageHandler::ServeSaved(const Request& request) {
   if (request.method == "GET") {
     std::string list;
     for (const auto& [key, value] : m_pSaved->LoadAll())
-      list += (list.empty() ? "" : "&") + PercentEncode(key) + "=" + PercentEncode(value);
+      list += (list.empty() ? "" : "&") + support::PercentEncode(key) + "=" + support::PercentEncode(value);
     return MakeResponse(kStatusOk, kTextType, list);
   }
   std::map<std::string, std::string> fields;

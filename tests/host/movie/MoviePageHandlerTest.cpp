@@ -108,20 +108,7 @@ std::string Header(const std::string& reply, const std::string& name) {
 }
 
 // encodeURIComponent, as the page does it.
-std::string Encode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || std::string("-_.!~*'()").find(static_cast<char>(c)) != std::string::npos) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
+std::string Encode(const std::string& text) { return support::PercentEncode(text, "-_.!~*'()"); }
 
 class MoviePageHandlerTest : public ::testing::Test {
  protected:
