@@ -249,7 +249,8 @@ TEST_F(MovieWindowTest, UnflushedSavedDataSurvivesClosingTheWindow) {
   auto first = Run(testing_support::BuildSavedDataMovie({{"progress", "alpha"}}, false), CloseOn("ready"));
   EXPECT_EQ(Reported(*first, "read-progress"), "<undefined/>");
   first.reset();
-  EXPECT_FALSE(fs::is_empty(root / "appdata" / "quillby" / "saved"));
+  const fs::path saved = root / "appdata" / "quillby" / "saved";
+  EXPECT_TRUE(fs::exists(saved) && !fs::is_empty(saved)) << "nothing reached the disk";
   auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
   EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
 }

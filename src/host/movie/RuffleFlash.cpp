@@ -13,6 +13,7 @@
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/MessageBox.h"
@@ -235,10 +236,17 @@ void CRuffleFlash::FlushSavedData() {
     pending->done = true;
     pending->loop.quit();
   });
-  if (!pending->done) {
-    QTimer::singleShot(kCloseFlushTimeout, &pending->loop, &QEventLoop::quit);
-    pending->loop.exec();
-  }
+  if (pending->done) return;
+  // A page that has gone answers nothing: no point waiting for it.
+  const QMetaObject::Connection ended = QObject::connect(
+      m_pPage.get(), &QWebEnginePage::renderProcessTerminated, &pending->loop, &QEventLoop::quit);
+  QTimer::singleShot(kCloseFlushTimeout, &pending->loop, &QEventLoop::quit);
+  pending->loop.exec();
+  QObject::disconnect(ended);
+  if (!pending->done)
+    std::fprintf(stderr, "%s: the movie's unsaved data did not reach the program in %lld s; it may be lost\n",
+                 platform::GetExeBaseName().c_str(),
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kCloseFlushTimeout).count()));
 }
 
 }  // namespace host

@@ -30,8 +30,9 @@ class CRuffleFlash : public CShockwaveflash1 {
   // Where the movie's local shared objects are kept, per user.
   static std::string DefaultSavedDir();
   // How long Close waits for the page to hand over what the movie has not
-  // flushed yet.
-  static constexpr std::chrono::milliseconds kCloseFlushTimeout{5000};
+  // flushed yet. Long: a page busy for a few seconds on a crowded machine
+  // must not cost the pupil's progress; only a page that hangs meets it.
+  static constexpr std::chrono::milliseconds kCloseFlushTimeout{20000};
 
   // Call before QApplication exists: switches the web engine's sandbox off
   // when (and only when) the program runs as root, which it refuses

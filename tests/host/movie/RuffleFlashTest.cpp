@@ -253,6 +253,16 @@ TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
   EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>two</string>");
 }
 
+// A page still busy when the program ends, as on a crowded machine, hands
+// over what the movie did not flush once it gets to it: Close waits.
+TEST_F(RuffleFlashTest, UnflushedDataOfABusyPageIsKeptOnClose) {
+  m_swf = testing_support::BuildSavedDataMovie({{"progress", "kept"}}, false);
+  PlayCourseMovie();
+  m_flash->GetPage()->runJavaScript("for (const end = Date.now() + 6500; Date.now() < end;);");
+  m_flash->Close();
+  EXPECT_EQ(host::CSharedObjectStore(SavedDir()).LoadAll().count("127.0.0.1/course.swf/progress"), 1u);
+}
+
 // Nowhere to keep it: flush() says so, the program says so once, and the
 // movie goes on with what it holds.
 TEST_F(RuffleFlashTest, FlushAnswersFalseWhenTheStoreCannotBeWritten) {
