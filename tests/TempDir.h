@@ -55,6 +55,13 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// How many times fragment occurs in text (lines of a log, say).
+inline int CountOf(const std::string& text, const std::string& fragment) {
+  int n = 0;
+  for (std::size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++n;
+  return n;
+}
+
 // Creates the directories above the file as well.
 inline void WriteWholeFile(const std::filesystem::path& path, const std::string& bytes) {
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());

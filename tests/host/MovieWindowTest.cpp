@@ -51,6 +51,11 @@ class CWatchedDlg : public host::CTesselDlg {
     QTimer::singleShot(0, this, [this, call] { m_react(*this, call); });
   }
   // The first call whose invoke document names it, or null.
+  std::vector<std::string> Requests() const {
+    std::vector<std::string> requests;
+    for (const auto& call : calls) requests.push_back(call.request);
+    return requests;
+  }
   const SeenCall* Find(const std::string& name) const {
     for (const auto& call : calls)
       if (call.request.find("<invoke name=\"" + name + "\"") == 0) return &call;
@@ -72,16 +77,6 @@ CWatchedDlg::React CloseOn(const std::string& name) {
   return [name](CWatchedDlg& window, const SeenCall& call) {
     if (Names(call, name)) window.close();
   };
-}
-
-// The value the saved-data movie reported for label, as the invoke document
-// has it ("<string>alpha</string>", "<undefined/>"), or "" when none came.
-std::string Reported(const CWatchedDlg& dlg, const std::string& label) {
-  const std::string head = "<invoke name=\"saved\" returntype=\"xml\"><arguments><string>" + label + "</string>";
-  for (const auto& call : dlg.calls)
-    if (call.request.rfind(head, 0) == 0)
-      return call.request.substr(head.size(), call.request.find("</arguments>") - head.size());
-  return "";
 }
 
 // A key typed with nothing clicked: it goes where the focus is.
@@ -247,12 +242,12 @@ TEST_F(MovieWindowTest, ActionScript3MovieQueriesUploadsAndHearsUPOK) {
 // the window is closed, and the next start hands it to the movie again.
 TEST_F(MovieWindowTest, UnflushedSavedDataSurvivesClosingTheWindow) {
   auto first = Run(testing_support::BuildSavedDataMovie({{"progress", "alpha"}}, false), CloseOn("ready"));
-  EXPECT_EQ(Reported(*first, "read-progress"), "<undefined/>");
+  EXPECT_EQ(testing_support::SavedDataReport(first->Requests(), "read-progress"), "<undefined/>");
   first.reset();
   const fs::path saved = root / "appdata" / "quillby" / "saved";
   EXPECT_TRUE(fs::exists(saved) && !fs::is_empty(saved)) << "nothing reached the disk";
   auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
-  EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
+  EXPECT_EQ(testing_support::SavedDataReport(second->Requests(), "read-progress"), "<string>alpha</string>");
 }
 
 // The same when the movie ends the program itself, with the server running.
@@ -262,7 +257,7 @@ TEST_F(MovieWindowTest, UnflushedSavedDataSurvivesCloseWinExe) {
   EXPECT_EQ(first->result(), QDialog::Accepted);
   first.reset();
   auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
-  EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
+  EXPECT_EQ(testing_support::SavedDataReport(second->Requests(), "read-progress"), "<string>alpha</string>");
 }
 
 // Clearing the cache deletes the course's files, never the pupil's saved data.
@@ -270,14 +265,14 @@ TEST_F(MovieWindowTest, SavedDataSurvivesLocalFileClear) {
   auto first =
       Run(testing_support::BuildSavedDataMovie({{"progress", "alpha"}}, true, {"LocalFileClear", "CloseWinExe"}),
           [](CWatchedDlg&, const SeenCall&) {});
-  EXPECT_EQ(Reported(*first, "flushed-progress"), "<true/>");
+  EXPECT_EQ(testing_support::SavedDataReport(first->Requests(), "flushed-progress"), "<true/>");
   // The cache went; what the movie reported after the clear was fetched
   // into a new one.
   for (const char* name : {"VerDel.Dat", "tovan.xml", "qzboot.swf"})
     EXPECT_FALSE(fs::exists(root / "appdata" / "quillby" / "sz" / name)) << name;
   first.reset();
   auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
-  EXPECT_EQ(Reported(*second, "read-progress"), "<string>alpha</string>");
+  EXPECT_EQ(testing_support::SavedDataReport(second->Requests(), "read-progress"), "<string>alpha</string>");
 }
 
 }  // namespace

@@ -3,20 +3,19 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string_view>
 #include <system_error>
 
 #include "platform/Paths.h"
 #include "platform/ReplaceFile.h"
+#include "support/Text.h"
 
 namespace host {
 
@@ -91,12 +90,12 @@ std::optional<Entry> ReadEntry(const std::string& path, std::string& why) {
     why = "larger than any entry (" + std::to_string(nSize) + " bytes)";
     return std::nullopt;
   }
-  std::ifstream in(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
+  const std::optional<std::string> read = support::ReadWholeFile(path);
+  if (!read) {
     why = "cannot be read";
     return std::nullopt;
   }
+  const std::string& bytes = *read;
 
   const std::size_t nLineEnd = bytes.find('\n');
   if (nLineEnd == std::string::npos || nLineEnd > kMaxHeaderSize ||

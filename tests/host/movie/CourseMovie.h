@@ -196,4 +196,14 @@ inline std::string BuildSavedDataMovie(const std::vector<SavedObject>& objects, 
   return BuildSwf(script);
 }
 
+// What the saved-data movie reported for label, as the invoke document has
+// it ("<string>one</string>", "<undefined/>", "<true/>"): the first such
+// report among the calls, or "" when none came.
+inline std::string SavedDataReport(const std::vector<std::string>& calls, const std::string& label) {
+  const std::string head = "<invoke name=\"saved\" returntype=\"xml\"><arguments><string>" + label + "</string>";
+  for (const auto& call : calls)
+    if (call.rfind(head, 0) == 0) return call.substr(head.size(), call.find("</arguments>") - head.size());
+  return "";
+}
+
 }  // namespace testing_support

@@ -217,16 +217,6 @@ TEST_F(RuffleFlashTest, ChineseDeviceTextIsDrawn) {
   EXPECT_GT(inked, 1500);
 }
 
-// The argument of the saved-data movie's report, as the invoke document
-// has it ("<string>one</string>", "<undefined/>", "<true/>"), or "" when
-// there was none.
-std::string Reported(const std::vector<std::string>& calls, const std::string& label) {
-  const std::string head = "<invoke name=\"saved\" returntype=\"xml\"><arguments><string>" + label + "</string>";
-  for (const auto& call : calls)
-    if (call.rfind(head, 0) == 0) return call.substr(head.size(), call.find("</arguments>") - head.size());
-  return "";
-}
-
 // Each movie has the saved data it wrote, wherever the program stores it
 // from: a second movie on the same site sees none of the first one's. A
 // movie replaced by another ends normally: what it did not flush is kept.
@@ -235,13 +225,13 @@ TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
   m_movies["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "one"}}, true);
   m_movies["/two/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "two"}}, false);
   PlayCourseMovie("/one/qzboot.swf");
-  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<undefined/>");
-  EXPECT_EQ(Reported(m_events->calls, "flushed-progress"), "<true/>");
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<undefined/>");
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "flushed-progress"), "<true/>");
   PlayCourseMovie("/two/qzboot.swf");
-  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<undefined/>");
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<undefined/>");
   m_movies["/one/qzboot.swf"] = reader;
   PlayCourseMovie("/one/qzboot.swf");
-  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>one</string>");
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>one</string>");
   // The program holds them apart: the player's key is host, movie path
   // and name, without the port.
   const auto stored = host::CSharedObjectStore(SavedDir()).LoadAll();
@@ -250,7 +240,7 @@ TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
   EXPECT_EQ(stored.count("127.0.0.1/two/qzboot.swf/progress"), 1u);
   m_movies["/two/qzboot.swf"] = reader;
   PlayCourseMovie("/two/qzboot.swf");
-  EXPECT_EQ(Reported(m_events->calls, "read-progress"), "<string>two</string>");
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>two</string>");
 }
 
 // A page still busy when the program ends, as on a crowded machine, hands
@@ -271,13 +261,10 @@ TEST_F(RuffleFlashTest, FlushAnswersFalseWhenTheStoreCannotBeWritten) {
   ::testing::internal::CaptureStderr();
   PlayCourseMovie();
   const std::string lines = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(Reported(m_events->calls, "flushed-progress"), "<false/>");
-  EXPECT_EQ(Reported(m_events->calls, "flushed-other"), "<false/>");
-  std::size_t reports = 0;
-  for (auto at = lines.find("saved data cannot be written to " + SavedDir()); at != std::string::npos;
-       at = lines.find("saved data cannot be written", at + 1))
-    ++reports;
-  EXPECT_EQ(reports, 1u) << lines;
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "flushed-progress"), "<false/>");
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "flushed-other"), "<false/>");
+  EXPECT_EQ(CountOf(lines, "saved data cannot be written"), 1) << lines;
+  EXPECT_NE(lines.find("saved data cannot be written to " + SavedDir()), std::string::npos) << lines;
 }
 
 TEST(RuffleFlashInstall, MissingPlayerFilesGiveOneClearMessage) {

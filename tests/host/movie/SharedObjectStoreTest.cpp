@@ -27,12 +27,6 @@ std::vector<std::string> Names(const std::string& dir) {
   return names;
 }
 
-int CountLines(const std::string& text, const std::string& fragment) {
-  int n = 0;
-  for (std::size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++n;
-  return n;
-}
-
 TEST(SharedObjectStore, WhatOneStoreWritesTheNextReadsAndKeysNeverBecomePaths) {
   CTempDir temp;
   const std::string dir = temp.Path() + "/quillby/saved";
@@ -85,8 +79,8 @@ TEST(SharedObjectStore, EntryThatCannotBeReadBackIsSkippedWithOneLineEach) {
   const auto loaded = store.LoadAll();
   const std::string lines = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(loaded, (std::map<std::string, std::string>{{"e", "value of e"}}));
-  EXPECT_EQ(CountLines(lines, "\n"), 4) << lines;
-  EXPECT_EQ(CountLines(lines, " skipped: "), 4) << lines;
+  EXPECT_EQ(CountOf(lines, "\n"), 4) << lines;
+  EXPECT_EQ(CountOf(lines, " skipped: "), 4) << lines;
   EXPECT_NE(lines.find(paths["a"] + " skipped: truncated"), std::string::npos) << lines;
   EXPECT_NE(lines.find(paths["b"] + " skipped: damaged (checksum"), std::string::npos) << lines;
   EXPECT_NE(lines.find(paths["c"] + " skipped: written in another format"), std::string::npos) << lines;
@@ -109,7 +103,7 @@ TEST(SharedObjectStore, FullDiskKeepsTheStoredValueAndIsReportedOnce) {
   EXPECT_FALSE(store.Put(kProgress, std::string(200 * 1024, 'x')));
   EXPECT_FALSE(store.Put("another", std::string(200 * 1024, 'y')));
   const std::string lines = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(CountLines(lines, "\n"), 1) << lines;
+  EXPECT_EQ(CountOf(lines, "\n"), 1) << lines;
   EXPECT_NE(lines.find("saved data cannot be written to " + disk.Path() + "/saved: "), std::string::npos) << lines;
   EXPECT_EQ(CSharedObjectStore(disk.Path() + "/saved").LoadAll(),
             (std::map<std::string, std::string>{{kProgress, "stored before the disk filled"}}));
@@ -125,7 +119,7 @@ TEST(SharedObjectStore, StoreThatCannotBeCreatedIsReportedOnce) {
   EXPECT_FALSE(store.Put(kProgress, "v"));
   EXPECT_TRUE(store.LoadAll().empty());
   const std::string lines = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(CountLines(lines, "\n"), 1) << lines;
+  EXPECT_EQ(CountOf(lines, "\n"), 1) << lines;
   EXPECT_NE(lines.find("Not a directory"), std::string::npos) << lines;
 }
 
