@@ -21,6 +21,7 @@ PACKAGES=(
   haxe
   xvfb xauth
   wrk nginx-light
+  squid
   desktop-file-utils debootstrap bubblewrap
 )
 # The machine's Node.js may come with its own npm; Debian's only when absent.
@@ -34,6 +35,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # The proxy tests start squid themselves; the system service the package
+  # starts under systemd is not wanted.
+  if [[ " ${missing[*]} " == *" squid "* ]] && [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now squid || true
+  fi
 fi
 
 # The Flash player (Ruffle) and the end-to-end test's DevTools client from

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "ProductSite.h"
+#include "RawOrigin.h"
 #include "TempDir.h"
 #include "host/movie/CourseMovie.h"
 #include "server/PortChoice.h"
@@ -121,6 +122,7 @@ class ProgramRestartTest : public ::testing::Test {
 
   fs::path Work() const { return fs::path(m_root.Path()) / "work"; }
   fs::path SavedDir() const { return fs::path(m_root.Path()) / "appdata" / "quillby" / "saved"; }
+  fs::path OutboxDir() const { return fs::path(m_root.Path()) / "appdata" / "quillby" / "outbox"; }
   fs::path Log(int run) const { return fs::path(m_root.Path()) / ("run" + std::to_string(run) + ".log"); }
 
   // Starts the program with movie as the boot movie.
@@ -196,6 +198,34 @@ TEST_F(ProgramRestartTest, DamagedSavedFileIsSkippedAndTheRestComesBack) {
   const std::string line = "saved data " + damaged.string() + " skipped: truncated";
   EXPECT_NE(log.find(line), std::string::npos) << log;
   EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+}
+
+// The upload service is down when the pupil uploads: the movie hears UPOK
+// all the same (it closes the program on it), and the recording waits. The
+// next start, with the service back, delivers it once and lets it go.
+TEST_F(ProgramRestartTest, UploadWhileTheServiceIsDownIsDeliveredOnceAtTheNextStart) {
+  const std::string recording = "ID3 the pupil's words";
+  WriteWholeFile(Work() / "test.mp3", recording);
+  setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(testing_support::ClosedPort())).c_str(), 1);
+  auto first = Start(testing_support::BuildUploadThenCloseMovie());
+  const std::optional<int> status = first->WaitForExit();
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << ReadWholeFile(Log(1).string());
+  ASSERT_EQ(std::distance(fs::directory_iterator(OutboxDir()), fs::directory_iterator()), 1);
+  EXPECT_TRUE(site.Uploads().empty());
+
+  setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(site.Port())).c_str(), 1);
+  WriteWholeFile(Work() / "test.mp3", "a later recording");
+  auto second = Start(BuildSavedDataMovie({}, false));
+  const auto delivered = [&] { return !site.Uploads().empty() && fs::is_empty(OutboxDir()); };
+  for (auto end = std::chrono::steady_clock::now() + kRunLimit; !delivered() && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(100ms);
+  second->Kill();
+  ASSERT_TRUE(delivered()) << ReadWholeFile(Log(2).string());
+  const auto uploads = site.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].rfind("/Upfile_en.ashx\n", 0), 0u) << uploads[0];
+  for (const std::string& part : {std::string("\nuid=u1\n"), std::string("\ntid=t2\n"), "\ntxtfile=" + recording})
+    EXPECT_NE(uploads[0].find(part), std::string::npos) << uploads[0];
 }
 
 }  // namespace

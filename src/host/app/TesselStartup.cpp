@@ -20,6 +20,7 @@ namespace host {
 namespace {
 
 constexpr const char* kCacheSubdir = "/quillby/sz";
+constexpr const char* kOutboxSubdir = "/quillby/outbox";
 constexpr const char* kDefaultDocument = "INDEX.HTML";
 constexpr int kFirstPort = 9898;
 constexpr int kClientTimeoutMs = 20000;
@@ -50,6 +51,10 @@ void CTesselDlg::RunStartup() {
   // With neither APPDATA nor a home, the cache would land in an undefined
   // place; GetAppDataDir always answers an absolute directory.
   m_cacheDir = platform::GetAppDataDir() + kCacheSubdir;
+  // Uploads that failed in an earlier run go first, on a thread of their
+  // own, whatever becomes of the rest of the start-up.
+  m_outbox = std::make_shared<COutbox>(platform::GetAppDataDir() + kOutboxSubdir);
+  m_outbox->Start();
 
   m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs);
   const std::string baseUrl = GetProductBaseUrl();
