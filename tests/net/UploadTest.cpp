@@ -430,6 +430,19 @@ TEST_F(OutboxTest, ProxyLoginFromHttpProxyDelivers) {
   EXPECT_TRUE(outbox.Pending().empty());
 }
 
+// A proxy without a login that cannot reach the service answers for it
+// (503): the upload waits.
+TEST_F(OutboxTest, ProxyAnsweringForAServiceThatIsDownKeepsTheEntry) {
+  PointAt(ClosedPort());
+  CSquidProxy proxy(false);
+  proxy.Use();
+  COutbox outbox(Dir());
+  const std::string entry = KeepOne(outbox, Pattern(3000));
+  EXPECT_EQ(outbox.Send(entry), COutbox::EOutcome::Failed);
+  EXPECT_TRUE(proxy.AccessLogHas("/503 ")) << proxy.AccessLog();
+  EXPECT_EQ(outbox.Pending(), std::vector<std::string>{entry});
+}
+
 // The program closes while the service has the request and has not
 // answered: the send ends then, not at the stall limit, and the entry stays
 // whole for the next start.

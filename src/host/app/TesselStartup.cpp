@@ -51,8 +51,8 @@ void CTesselDlg::RunStartup() {
   // With neither APPDATA nor a home, the cache would land in an undefined
   // place; GetAppDataDir always answers an absolute directory.
   m_cacheDir = platform::GetAppDataDir() + kCacheSubdir;
-  // Uploads that failed in an earlier run go first, on a thread of their
-  // own, whatever becomes of the rest of the start-up.
+  // What earlier runs could not upload is sent from now on, on a thread of
+  // its own, whatever becomes of the rest of the start-up.
   m_outbox = std::make_shared<COutbox>(platform::GetAppDataDir() + kOutboxSubdir);
   m_outbox->Start();
 
