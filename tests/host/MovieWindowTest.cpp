@@ -287,10 +287,16 @@ TEST_F(MovieWindowTest, ClosingTheWindowDuringAnUploadKeepsItWhole) {
     return std::string();
   });
   setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(stalled.Port())).c_str(), 1);
-  Run(testing_support::BuildCourseMovie(), [&stalled](CWatchedDlg& window, const SeenCall& call) {
-    if (!Names(call, "ready")) return;
-    stalled.WaitForRequests(1);
-    window.close();
+  // Closes the window once the service has the whole request; the loop
+  // goes on meanwhile.
+  std::function<void(CWatchedDlg&)> closeOnceSent = [&](CWatchedDlg& window) {
+    if (!stalled.Requests().empty())
+      window.close();
+    else
+      QTimer::singleShot(20, &window, [&window, &closeOnceSent] { closeOnceSent(window); });
+  };
+  Run(testing_support::BuildCourseMovie(), [&](CWatchedDlg& window, const SeenCall& call) {
+    if (Names(call, "ready")) closeOnceSent(window);
   });
   ASSERT_EQ(stalled.Requests().size(), 1u);
   EXPECT_TRUE(WaitForUploads(10s)) << "the upload went on after the window had closed";
