@@ -44,6 +44,9 @@ std::unique_ptr<CSiteBase> MakeSiteBase(const std::string& strBase) {
   while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
   struct stat st {};
   const bool bExists = ::stat(strPath.c_str(), &st) == 0;
+  // A pipe or a device could keep a reader waiting for ever.
+  if (bExists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return std::make_unique<CUnusableBase>(strBase, "neither a file nor a folder");
   if (EndsWithNoCase(strPath, kArchiveExtension) && !(bExists && S_ISDIR(st.st_mode)))
     return std::make_unique<CArchiveBase>(strBase, strPath);
   return std::make_unique<CFolderBase>(strBase, strPath);
