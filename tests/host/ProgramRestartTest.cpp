@@ -90,21 +90,24 @@ class CProgram {
   bool m_bEnded = false;
 };
 
-// A listening socket on 127.0.0.1:port, so the program takes another one.
+// A neighbour's socket on 127.0.0.1:port: listening, so the program takes
+// another port; or only bound (bListen false), which the TCP table does not
+// show.
 class CHeldPort {
  public:
-  explicit CHeldPort(int port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit CHeldPort(int port, bool bListen = true) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // The first run's connections may linger there in TIME_WAIT.
     const int on = 1;
-    ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    m_bHeld =
-        ::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(m_fd.Get(), 1) == 0;
+    if (bListen) ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    m_bHeld = ::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && (!bListen || Listen());
   }
   bool Held() const { return m_bHeld; }
+  // True when nobody else listens there: the port is still this socket's.
+  bool Listen() { return ::listen(m_fd.Get(), 1) == 0; }
 
  private:
   support::CFd m_fd;
@@ -188,25 +191,6 @@ int ListeningPortOf(pid_t pid) {
   return 0;
 }
 
-// Bound to 127.0.0.1:port and not listening: so the TCP table does not show it.
-class CBoundPort {
- public:
-  explicit CBoundPort(int port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_bBound = ::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  bool Bound() const { return m_bBound; }
-  // Nobody else listens there: the port is still this socket's.
-  bool Listen() { return ::listen(m_fd.Get(), 1) == 0; }
-
- private:
-  support::CFd m_fd;
-  bool m_bBound = false;
-};
-
 // flush() returned true and the program died at once: the next start has it.
 TEST_F(ProgramRestartTest, SavedDataComesBackAfterTheProgramIsKilledRightAfterFlush) {
   auto first = Start(BuildSavedDataMovie({{"progress", "alpha"}}, true));
@@ -255,8 +239,8 @@ TEST_F(ProgramRestartTest, DamagedSavedFileIsSkippedAndTheRestComesBack) {
 // from there, and the neighbour's port stays its own.
 TEST_F(ProgramRestartTest, NeighbourBoundToTheFirstPortIsLeftAlone) {
   const int firstPort = ChooseFreePort(kFirstPort);
-  CBoundPort neighbour(firstPort);
-  ASSERT_TRUE(neighbour.Bound());
+  CHeldPort neighbour(firstPort, false);
+  ASSERT_TRUE(neighbour.Held());
   auto program = Start(BuildSavedDataMovie({{"progress", ""}}, false));
   ASSERT_TRUE(WaitForReport("read-progress-undefined")) << ReadWholeFile(Log(1).string());
   EXPECT_TRUE(neighbour.Listen());

@@ -28,8 +28,8 @@ constexpr const char* kVersionFileName = "VerDel.Dat";
 constexpr const char* kNewVersionFile = "<?xml version=\"1.0\"?><root></root>";
 constexpr const char* kBootMovie = "http://127.0.0.1:%d/qzboot.swf";
 constexpr const char* kManifestFailed = "打开资源更新文件失败！";
-// No port of this machine could be had for the server: the movie has
-// nowhere to come from.
+// The server could not start (no port could be had, no socket made): the
+// movie has nowhere to come from.
 constexpr const char* kServerFailed = "课程服务启动失败，无法载入课程！请关闭程序后重新打开。";
 // The manifest comes from the network: a larger one counts as one that
 // cannot be opened, before the parser spends time and memory on it.
