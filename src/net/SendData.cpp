@@ -12,6 +12,7 @@
 
 #include "net/Upload.h"
 #include "platform/Paths.h"
+#include "support/ConnectGuard.h"
 #include "support/Handles.h"
 
 namespace {
@@ -242,6 +243,8 @@ bool CSendData::Send(const CUploadSettings& settings) {
   support::CCurlEasy session(curl_easy_init());
   if (!session) return false;
   CURL* curl = session.get();
+  // Never this program's own server; redirects, were they followed, as the fetch's.
+  support::CConnectGuard guard(curl);
 
   std::string trailer = GetTrailer();
 

@@ -15,6 +15,7 @@
 #include "net/SendData.h"
 #include "net/Upload.h"
 #include "platform/MessageLoop.h"
+#include "support/ConnectGuard.h"
 
 namespace {
 
@@ -228,6 +229,28 @@ TEST_F(UploadTest, ErrorStatusStillCountsAsSent) {
   sendData.AddField("uid", "1");
   EXPECT_TRUE(sendData.Send());
   EXPECT_EQ(origin.WaitForRequests(1).size(), 1u);
+}
+
+// A redirect is not followed (the service is the setting's, its answer is
+// the outcome), and this program's own server is never posted to.
+TEST_F(UploadTest, RedirectIsNotFollowedAndOwnServerNeverReached) {
+  CRawOrigin inside({kOkReply});
+  CRawOrigin origin({"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://127.0.0.1:" + std::to_string(inside.Port()) +
+                     "/Upfile.ashx\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
+  const auto send = [] {
+    CSendData sendData;
+    sendData.SetServer("/Upfile.ashx");
+    sendData.AddField("uid", "1");
+    return sendData.Send();
+  };
+  PointAt(origin.Port());
+  send();
+  EXPECT_EQ(origin.WaitForRequests(1).size(), 1u);
+
+  const support::COwnServerPort own(inside.Port());
+  PointAt(inside.Port());
+  EXPECT_FALSE(send());
+  EXPECT_TRUE(inside.Requests().empty());
 }
 
 TEST_F(UploadTest, FileIsAddedOnceAndCountedOnce) {
