@@ -195,7 +195,9 @@ class MovieWindowTest : public ::testing::Test {
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, dlg.get(), [&] {
-      ADD_FAILURE() << "the window was still open after the limit";
+      std::string seen;
+      for (const auto& call : dlg->calls) seen += "\n" + call.request.substr(0, 80);
+      ADD_FAILURE() << "the window was still open after the limit; the movie's calls:" << seen;
       dlg->close();
     });
     limit.start(kRunLimit);
