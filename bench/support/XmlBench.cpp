@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/app/VersionEntries.h"
+#include "host/VersionEntries.h"
 #include "support/Xml.h"
 
 using namespace VeldXml;

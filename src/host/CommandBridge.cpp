@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "support/Xml.h"
+
 namespace host {
 
 namespace {
@@ -34,6 +36,12 @@ constexpr std::array<Word, 12> kWords{{
 
 constexpr const char* kUnknownOS = "未知";
 
+constexpr const char* kUploadArgument[] = {
+    "//invoke/arguments/array/property[@id=0]/string",
+    "//invoke/arguments/array/property[@id=1]/string",
+    "//invoke/arguments/array/property[@id=2]/string",
+};
+
 }  // namespace
 
 ECommand ChooseCommand(const std::string& name, const std::string& request) {
@@ -45,6 +53,25 @@ ECommand ChooseCommand(const std::string& name, const std::string& request) {
     if (pos != std::string::npos && pos >= word.firstPosition) return word.command;
   }
   return ECommand::None;
+}
+
+CMovieCall ReadMovieCall(const std::string& request) {
+  VeldXml::CXmlDocument doc;
+  // A blank string argument is the pupil's value, not layout.
+  doc.SetPreserveWhiteSpace(true);
+  doc.LoadXml(request);
+  VeldXml::CXmlNode root = doc.GetRoot();
+  CMovieCall call;
+  call.command = ChooseCommand(root.IsNull() ? std::string() : root.GetAttribute("name"), request);
+  if (call.command != ECommand::RecUpload) return call;
+  const auto argument = [&doc](int i, const char* absent) {
+    VeldXml::CXmlNode node = doc.SelectSingleNode(kUploadArgument[i]);
+    return node.IsNull() ? std::string(absent) : node.GetInnerXml();
+  };
+  call.strUid = argument(0, "");
+  call.strTid = argument(1, "");
+  call.strEnglish = argument(2, "0");
+  return call;
 }
 
 std::string GetOSNameFor(const std::string& platform, int major, int minor) {

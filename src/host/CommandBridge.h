@@ -27,6 +27,19 @@ enum class ECommand {
 // not parse); the word search runs on the whole request text.
 ECommand ChooseCommand(const std::string& name, const std::string& request);
 
+// A movie's call as the bridge reads its invoke document.
+struct CMovieCall {
+  ECommand command = ECommand::None;
+  // RecUpload's string items 0 to 2 of its array argument, as markup; an
+  // absent item is empty, an absent third one "0".
+  std::string strUid;
+  std::string strTid;
+  std::string strEnglish;
+};
+
+// The request comes from the movie: any text at all.
+CMovieCall ReadMovieCall(const std::string& request);
+
 // The name table for a version report; GetOSName() asks this system.
 std::string GetOSNameFor(const std::string& platform, int major, int minor);
 std::string GetOSName();

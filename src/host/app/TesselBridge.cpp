@@ -4,26 +4,13 @@
 
 namespace host {
 
-namespace {
-constexpr const char* kUploadArgument[] = {
-    "//invoke/arguments/array/property[@id=0]/string",
-    "//invoke/arguments/array/property[@id=1]/string",
-    "//invoke/arguments/array/property[@id=2]/string",
-};
-}  // namespace
-
 void CTesselDlg::OnFlashCall(const std::string& request) {
-  VeldXml::CXmlDocument doc;
-  // A blank string argument is the pupil's value, not layout.
-  doc.SetPreserveWhiteSpace(true);
-  doc.LoadXml(request);
-  VeldXml::CXmlNode root = doc.GetRoot();
-  const std::string name = root.IsNull() ? std::string() : root.GetAttribute("name");
+  const CMovieCall call = ReadMovieCall(request);
   audio::IWaveDevices& devices = m_audio.GetDevices();
 
-  switch (ChooseCommand(name, request)) {
+  switch (call.command) {
     case ECommand::RecUpload:
-      RecUpload(doc);
+      RecUpload(call);
       break;
     case ECommand::PlayLuYin:
       m_audio.Play();
@@ -62,22 +49,14 @@ void CTesselDlg::OnFlashCall(const std::string& request) {
     case ECommand::None:
       break;
   }
-  doc.Close();
 }
 
 void CTesselDlg::OnFSCommand(const std::string&, const std::string&) {}
 
-void CTesselDlg::RecUpload(const VeldXml::CXmlDocument& request) {
-  std::string value[3];
-  bool present[3];
-  for (int i = 0; i < 3; ++i) {
-    VeldXml::CXmlNode node = request.SelectSingleNode(kUploadArgument[i]);
-    present[i] = !node.IsNull();
-    if (present[i]) value[i] = node.GetInnerXml();
-  }
-  g_uploadParam.strUid = value[0];
-  g_uploadParam.strTid = value[1];
-  g_uploadParam.strEnglish = present[2] ? value[2] : "0";
+void CTesselDlg::RecUpload(const CMovieCall& call) {
+  g_uploadParam.strUid = call.strUid;
+  g_uploadParam.strTid = call.strTid;
+  g_uploadParam.strEnglish = call.strEnglish;
   g_uploadParam.hWnd = GetSafeHwnd();
   // Each upload runs with its own copy, so a second RecUpload never shares
   // state with one still running.

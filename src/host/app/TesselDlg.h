@@ -11,12 +11,12 @@
 #include <string>
 
 #include "audio/AudioPlayRec.h"
+#include "host/CommandBridge.h"
 #include "host/FlashControl.h"
 #include "net/Outbox.h"
 #include "net/Upload.h"
 #include "platform/MessageLoop.h"
 #include "server/HTTPServer.h"
-#include "support/Xml.h"
 
 namespace host {
 
@@ -74,9 +74,7 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  void ReconcileWithVersionFile(VeldXml::CXmlDocument& manifest, VeldXml::CXmlDocument& versions);
-  void ReconcileFirstRun(VeldXml::CXmlDocument& manifest, VeldXml::CXmlDocument& versions);
-  void RecUpload(const VeldXml::CXmlDocument& request);
+  void RecUpload(const CMovieCall& call);
   void RecStart();
   void MoveMovie(const QRect& rect);
 
