@@ -23,6 +23,7 @@ PACKAGES=(
   wrk nginx-light
   squid
   desktop-file-utils debootstrap bubblewrap
+  clang-14 libclang-rt-14-dev
 )
 # The machine's Node.js may come with its own npm; Debian's only when absent.
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)

@@ -1,5 +1,5 @@
 #pragma once
-// Fresh directories under /tmp, removed with everything in them at the end,
+// Fresh directories under $TMPDIR (else /tmp), removed with everything in them at the end,
 // and whole files in and out.
 #include <unistd.h>
 
@@ -12,8 +12,8 @@
 class CTempDir {
  public:
   CTempDir() {
-    char szTemplate[] = "/tmp/tessel-test-XXXXXX";
-    if (::mkdtemp(szTemplate)) m_path = szTemplate;
+    std::string strTemplate = (std::filesystem::temp_directory_path() / "tessel-test-XXXXXX").string();
+    if (::mkdtemp(strTemplate.data())) m_path = strTemplate;
   }
   CTempDir(const CTempDir&) = delete;
   CTempDir& operator=(const CTempDir&) = delete;
