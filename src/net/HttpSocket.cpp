@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -79,6 +80,29 @@ ssize_t ReceiveOnce(int socket, void* buffer, size_t size) {
   do n = ::recv(socket, buffer, size, 0);
   while (n < 0 && errno == EINTR);
   return n;
+}
+
+// A connection that a signal interrupted goes on being made: waits for it.
+bool FinishConnect(int socket) {
+  pollfd ready{socket, POLLOUT, 0};
+  int n;
+  do n = ::poll(&ready, 1, -1);
+  while (n < 0 && errno == EINTR);
+  int error = 0;
+  socklen_t length = sizeof error;
+  return n == 1 && ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+// Sends all of it, on through signals and the partial sends they cause.
+bool SendAll(int socket, const char* data, size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n == 0 && size > 0)) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+    if (size == 0) return true;
+  }
 }
 
 }  // namespace
@@ -173,7 +197,8 @@ int CHttpSocket::Connect(char* szHostName, int nPort) {
   std::memcpy(&address.sin_addr, a, sizeof address.sin_addr);
   // Without a socket of its own the object must not connect descriptor 0.
   const int fd = CSharedSocket::Fd(m_hSocket);
-  if (!IsOpen(fd) || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (!IsOpen(fd) || (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                      !(errno == EINTR && FinishConnect(fd)))) {
     ShowFailure(kConnectFailed);
     return 0;
   }
@@ -218,7 +243,7 @@ int CHttpSocket::SendRequest(const char* pRequestHeader, long Length) {
     // The formatted length, but never past the end of a caller's own text.
     if (text != m_szRequest) size = strnlen(text, size);
   }
-  if (Length < 0 || ::send(CSharedSocket::Fd(m_hSocket), text, size, MSG_NOSIGNAL) < 0) {
+  if (Length < 0 || !SendAll(CSharedSocket::Fd(m_hSocket), text, size)) {
     ShowFailure(kSendFailed);
     return 0;
   }

@@ -1,10 +1,18 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "RawOrigin.h"
 #include "net/HttpSocket.h"
@@ -12,6 +20,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+using testing_support::CFd;
 using testing_support::ClosedPort;
 using testing_support::CRawOrigin;
 
@@ -212,6 +222,66 @@ TEST_F(HttpSocketTest, CallerHeaderIsSentWithinItsOwnText) {
   auto requests = origin.WaitForRequests(1);
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].header, own);
+}
+
+volatile std::sig_atomic_t g_nSignals = 0;
+void CountSignal(int) { g_nSignals = g_nSignals + 1; }
+
+// A signal to the calling thread (a module's own timer, say) fails neither
+// the connection being made nor the request being sent.
+TEST_F(HttpSocketTest, SignalsDuringConnectAndSendAreNoFailures) {
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = CountSignal;  // without SA_RESTART: the calls see EINTR
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  // A listener whose queue is full: a connection waits a second for its SYN
+  // to be sent again.
+  CFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  auto* pAddress = reinterpret_cast<sockaddr*>(&address);
+  ASSERT_EQ(::bind(listener.Get(), pAddress, sizeof address), 0);
+  ASSERT_EQ(::listen(listener.Get(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.Get(), pAddress, &size), 0);
+  CFd queued(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::connect(queued.Get(), pAddress, sizeof address), 0);
+
+  // More than the connection holds while nobody reads.
+  const std::string request = "GET / HTTP/1.0\r\nX-Pad: " + std::string(32 << 20, 'x') + "\r\n\r\n";
+  std::size_t received = 0;
+  const pthread_t caller = ::pthread_self();
+  std::thread server([&] {
+    std::this_thread::sleep_for(100ms);
+    ::pthread_kill(caller, SIGUSR1);                      // Connect is waiting
+    ::close(::accept(listener.Get(), nullptr, nullptr));  // room in the queue
+    pollfd waiting{listener.Get(), POLLIN, 0};
+    if (::poll(&waiting, 1, 5000) != 1) return;  // the connection was given up
+    CFd client(::accept(listener.Get(), nullptr, nullptr));
+    // Unread bytes pile up until SendRequest waits for room.
+    for (int n = 0, i = 0; i < 500 && ::ioctl(client.Get(), FIONREAD, &n) == 0 && n < (64 << 10); ++i)
+      std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(50ms);
+    ::pthread_kill(caller, SIGUSR1);  // SendRequest is waiting for room
+    char buffer[65536];
+    for (ssize_t n; received < request.size() && (n = ::recv(client.Get(), buffer, sizeof buffer, 0)) > 0;)
+      received += static_cast<std::size_t>(n);
+    testing_support::SendAll(client.Get(), "HTTP/1.1 200 OK\r\n\r\n");
+  });
+  CHttpSocket socket;
+  char host[] = "127.0.0.1";
+  ASSERT_EQ(socket.Socket(), 1);
+  EXPECT_EQ(socket.Connect(host, ntohs(address.sin_port)), 1);
+  socket.SetTimeout(5000, 0);  // a request cut short gets no answer
+  EXPECT_EQ(socket.SendRequest(request.c_str(), static_cast<long>(request.size())), 1);
+  EXPECT_EQ(socket.GetServerState(), 200);
+  socket.CloseSocket();
+  server.join();
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_EQ(received, request.size());
+  EXPECT_EQ(g_nSignals, 2);
+  EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{});
 }
 
 TEST_F(HttpSocketTest, FailuresShowTheirBoxesAndWrongStatesFailQuietly) {
