@@ -1,8 +1,8 @@
 // A request from any local process or web page, handled as a connection of
 // the resource server hands it over once IsRequestComplete says it is whole:
 // CHTTPServer::ParseRequestWithBody on a started server, whose reserved
-// prefix is the movie page's (CMoviePageHandler::HandleRequest), as the
-// program sets it up. Files come from copies of the site on disk, never the
+// prefix is the movie page's (CMoviePageHandler::HandleRequest, bodies
+// admitted by HasSecret), as the program sets it up. Files come from copies of the site on disk, never the
 // network. "@SECRET@" in the input stands for the movie page's secret.
 #include <algorithm>
 #include <cstddef>
@@ -59,12 +59,14 @@ class CServerRig {
     sinks.post = [](std::function<void()> task) { std::thread(std::move(task)).detach(); };
     sinks.onCall = [](const std::string&) { return std::optional<std::string>("<string>client</string>"); };
     sinks.onFSCommand = [](const std::string&, const std::string&) {};
+    // Trace lines go nowhere: a log would only grow.
     m_handler = host::CMoviePageHandler::Create(m_page.string(), (m_page / "font.ttc").string(), std::move(sinks),
-                                                m_saved.string());
+                                                m_saved.string(), "/dev/null");
     m_server.SetReservedHandler(
         host::CMoviePageHandler::kPrefix,
         [handler = m_handler](const std::string& request) { return handler->HandleRequest(request); },
-        host::CMoviePageHandler::kMaxCallSize);
+        host::CMoviePageHandler::kMaxCallSize,
+        [handler = m_handler](const std::string& header) { return handler->HasSecret(header); });
     if (!m_server.Start(m_cache.string(), "INDEX.HTML", kFirstPort, 20000)) std::abort();
     Reset();
     m_before = Snapshot(m_dir.Path(), {m_cache, m_saved, m_log});

@@ -9,6 +9,7 @@
 #include "server/HTTPServer.h"
 #include "server/ProductSite.h"
 #include "server/SitePath.h"
+#include "support/ConnectGuard.h"
 #include "support/Text.h"
 
 namespace {
@@ -53,5 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
 
   // The setting that names the site: every base is read, and looked at.
   CProductSite(text).Problems();
+  std::string strAddress;
+  if (support::CanonicalAddress(text, strAddress)) support::ReachOf(strAddress);
   return 0;
 }
