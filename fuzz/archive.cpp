@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "server/ProductSite.h"
+#include "site/ProductSite.h"
 #include "support/Text.h"
 
 namespace fs = std::filesystem;

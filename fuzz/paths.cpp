@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "server/HTTPServer.h"
-#include "server/ProductSite.h"
-#include "server/SitePath.h"
+#include "site/ProductSite.h"
+#include "site/SitePath.h"
 #include "support/ConnectGuard.h"
 #include "support/Text.h"
 

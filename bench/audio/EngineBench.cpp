@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audio/AudioPlayRec.h"
-#include "audio/SimWaveDevice.h"
+#include "audio/sim/SimWaveDevice.h"
 
 namespace {
 

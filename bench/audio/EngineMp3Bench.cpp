@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "audio/AudioPlayRec.h"
-#include "audio/SimWaveDevice.h"
+#include "audio/sim/SimWaveDevice.h"
 
 namespace {
 

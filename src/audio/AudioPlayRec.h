@@ -13,7 +13,7 @@
 #include "audio/LevelDisplay.h"
 #include "audio/Mp3Target.h"
 #include "audio/RiffFile.h"
-#include "audio/WaveDevice.h"
+#include "audio/device/WaveDevice.h"
 #include "audio/encoder/LameLibrary.h"
 #include "platform/MessageLoop.h"
 

@@ -5,7 +5,7 @@
 // Unbuffered, so a short write shows at the write that failed.
 #include <string>
 
-#include "audio/WaveDevice.h"
+#include "audio/device/WaveDevice.h"
 #include "support/Handles.h"
 
 namespace audio {

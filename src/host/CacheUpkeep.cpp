@@ -6,7 +6,7 @@
 #include "host/DeleteTree.h"
 #include "host/VersionEntries.h"
 #include "platform/ReplaceFile.h"
-#include "server/Fetch.h"
+#include "site/Fetch.h"
 #include "support/Text.h"
 #include "support/Xml.h"
 

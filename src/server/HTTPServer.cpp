@@ -16,10 +16,10 @@
 #include <utility>
 
 #include "platform/ReplaceFile.h"
-#include "server/BaseUrl.h"
 #include "server/HttpResponse.h"
 #include "server/PortChoice.h"
-#include "server/SitePath.h"
+#include "site/BaseUrl.h"
+#include "site/SitePath.h"
 #include "support/Text.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "server/Fetch.h"
 #include "server/GenericServer.h"
-#include "server/ProductSite.h"
+#include "site/Fetch.h"
+#include "site/ProductSite.h"
 #include "support/ConnectGuard.h"
 
 // Where a GET path leads, worked out from its text alone.

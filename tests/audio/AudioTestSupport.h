@@ -20,7 +20,7 @@
 
 #include "TempDir.h"
 #include "audio/AudioPlayRec.h"
-#include "audio/SimWaveDevice.h"
+#include "audio/sim/SimWaveDevice.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 

@@ -6,7 +6,7 @@
 
 #include "audio/AudioPlayRec.h"
 #include "audio/AudioTestSupport.h"
-#include "audio/SimWaveDevice.h"
+#include "audio/sim/SimWaveDevice.h"
 
 using namespace audio;
 using namespace audiotest;

@@ -2,7 +2,7 @@
 // files of every chunk layout.
 #include "audio/AudioPlayRec.h"
 #include "audio/AudioTestSupport.h"
-#include "audio/SimWaveDevice.h"
+#include "audio/sim/SimWaveDevice.h"
 
 using namespace audio;
 using namespace audiotest;

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "audio/AlsaWaveDevice.h"
 #include "audio/AudioPlayRec.h"
 #include "audio/AudioTestSupport.h"
-#include "audio/VolumeIn.h"
+#include "audio/device/AlsaWaveDevice.h"
+#include "audio/volume/VolumeIn.h"
 #include "support/PulseServer.h"
 #include "support/SoundCheck.h"
 

@@ -17,7 +17,7 @@
 
 #include "ProductSite.h"
 #include "RawOrigin.h"
-#include "audio/SimWaveDevice.h"
+#include "audio/sim/SimWaveDevice.h"
 #include "host/app/QtLoopDriver.h"
 #include "host/app/TesselApp.h"
 #include "host/app/TesselDlg.h"

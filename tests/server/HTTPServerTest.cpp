@@ -26,7 +26,7 @@
 #include "TempDir.h"
 #include "server/HTTPServer.h"
 #include "server/Socket.h"
-#include "server/TestOrigins.h"
+#include "site/TestOrigins.h"
 
 namespace fs = std::filesystem;
 

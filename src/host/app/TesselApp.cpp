@@ -3,7 +3,7 @@
 #include <QTimer>
 #include <cstdlib>
 
-#include "audio/WaveDevice.h"
+#include "audio/device/WaveDevice.h"
 #include "host/app/TesselDlg.h"
 #include "host/movie/RuffleFlash.h"
 #include "platform/Paths.h"

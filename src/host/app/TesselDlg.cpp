@@ -10,7 +10,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
-#include "audio/VolumeIn.h"
+#include "audio/volume/VolumeIn.h"
 #include "host/CommandBridge.h"
 #include "host/DeleteTree.h"
 #include "platform/MessageBox.h"

@@ -7,9 +7,9 @@
 #include "host/app/TesselDlg.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
-#include "server/BaseUrl.h"
-#include "server/Fetch.h"
-#include "server/ProductSite.h"
+#include "site/BaseUrl.h"
+#include "site/Fetch.h"
+#include "site/ProductSite.h"
 
 namespace host {
 
