@@ -13,6 +13,7 @@
 #include "net/Upload.h"
 #include "platform/Paths.h"
 #include "support/ConnectGuard.h"
+#include "support/CurlHandles.h"
 #include "support/Handles.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "platform/Paths.h"
 #include "platform/ReplaceFile.h"
 #include "support/ConnectGuard.h"
-#include "support/Handles.h"
+#include "support/CurlHandles.h"
 
 namespace {
 

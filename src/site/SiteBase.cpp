@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "platform/ReplaceFile.h"
-#include "server/Socket.h"
 #include "site/SitePath.h"
+#include "support/Handles.h"
 
 namespace {
 
@@ -18,16 +18,16 @@ constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 // The regular file at strMember below the open directory, every step taken
 // without following a link; invalid when there is none.
-CFileDescriptor OpenBeneath(CFileDescriptor dir, const std::string& strMember) {
+support::CFd OpenBeneath(support::CFd dir, const std::string& strMember) {
   std::size_t nStart = 0;
   for (std::size_t nSlash; dir.IsValid() && (nSlash = strMember.find('/', nStart)) != std::string::npos;
        nStart = nSlash + 1) {
     const std::string strStep = strMember.substr(nStart, nSlash - nStart);
-    dir = CFileDescriptor(::openat(dir.Get(), strStep.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    dir = support::CFd(::openat(dir.Get(), strStep.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
   if (!dir.IsValid()) return {};
   // Non-blocking, so that a pipe in the folder does not wait for a writer.
-  CFileDescriptor file(::openat(dir.Get(), strMember.c_str() + nStart, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  support::CFd file(::openat(dir.Get(), strMember.c_str() + nStart, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!file.IsValid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   return file;
@@ -77,8 +77,8 @@ bool CFolderBase::Fetch(const std::string& strPath, const std::string& strLocalP
   std::string strMember;
   if (!SiteMemberName(strPath, strMember)) return false;
   // The folder itself may be reached through links (a mount point's); what is below it may not.
-  const CFileDescriptor file =
-      OpenBeneath(CFileDescriptor(::open(m_strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), strMember);
+  const support::CFd file =
+      OpenBeneath(support::CFd(::open(m_strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), strMember);
   if (!file.IsValid()) return false;
   return StoreFromReader(
       strLocalPath,

@@ -1,7 +1,7 @@
 #pragma once
-// Owners of the C library handles the program holds: each one closes its
-// handle exactly once, when it goes or when told to.
-#include <curl/curl.h>
+// Owners of the descriptors and files the program holds: each one closes
+// its handle exactly once, when it goes or when told to. The curl handles'
+// owners are in CurlHandles.h, for the code that uses curl.
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,20 +45,5 @@ struct CFileCloser {
   void operator()(std::FILE* pFile) const { std::fclose(pFile); }
 };
 using CFilePtr = std::unique_ptr<std::FILE, CFileCloser>;
-
-struct CCurlEasyCleanup {
-  void operator()(CURL* pCurl) const { curl_easy_cleanup(pCurl); }
-};
-using CCurlEasy = std::unique_ptr<CURL, CCurlEasyCleanup>;
-
-struct CCurlMultiCleanup {
-  void operator()(CURLM* pMulti) const { curl_multi_cleanup(pMulti); }
-};
-using CCurlMulti = std::unique_ptr<CURLM, CCurlMultiCleanup>;
-
-struct CCurlSlistFree {
-  void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
-};
-using CCurlSlist = std::unique_ptr<curl_slist, CCurlSlistFree>;
 
 }  // namespace support
