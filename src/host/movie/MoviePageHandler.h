@@ -15,6 +15,8 @@
 #include <string>
 
 #include "host/movie/SharedObjectStore.h"
+#include "server/HttpRequest.h"
+#include "server/Reply.h"
 
 namespace host {
 
@@ -52,15 +54,16 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   CMoviePageHandler(const CMoviePageHandler&) = delete;
   CMoviePageHandler& operator=(const CMoviePageHandler&) = delete;
 
-  // Any thread: the whole HTTP response for a request whose path starts
-  // with kPrefix. A call blocks until the UI thread has answered it.
-  std::string HandleRequest(const std::string& requestText);
+  // Any thread: the server's reply to a request whose path starts with
+  // kPrefix; a file goes out from disk. A call blocks until the UI thread
+  // has answered it.
+  CReply HandleRequest(const CHttpRequest& request);
 
   // Random, created with the handler; only the page is told.
   const std::string& GetSecret() const { return m_strSecret; }
-  // Any thread: whether a request's header (up to its empty line) carries
-  // the secret, so that its body is worth reading.
-  bool HasSecret(const std::string& requestHeader) const;
+  // Any thread: whether a request's head carries the secret, so that its
+  // body is worth reading.
+  bool HasSecret(const CHttpRequest& head) const;
 
   // UI thread: refuse further calls and release the waiting ones. Nothing
   // is posted and no sink runs after this returns. Saved data is still
@@ -75,14 +78,13 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
  private:
   CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir);
 
-  struct Request;
-  std::string ServeFile(const std::string& name) const;
-  std::string ServeCall(const Request& request);
-  std::string ServeFSCommand(const Request& request);
-  std::string ServeSaved(const Request& request);
-  bool IsAuthorised(const Request& request) const;
+  CReply ServeFile(const std::string& name) const;
+  CReply ServeCall(const CHttpRequest& request);
+  CReply ServeFSCommand(const CHttpRequest& request);
+  CReply ServeSaved(const CHttpRequest& request);
   // Runs task on the UI thread and waits for it; false when the handler
-  // closed or the UI thread did not pick the task up in time.
+  // closed (before the task ended) or the UI thread did not pick the task
+  // up in time.
   bool RunOnUiThread(std::function<void()> task);
 
   const std::string m_strFilesDir;
