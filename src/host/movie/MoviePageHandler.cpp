@@ -18,6 +18,8 @@ constexpr const char* kFSCommandEndpoint = "fscommand";
 // GET: every saved entry; POST ?key=K (the value as the body) or
 // ?key=K&remove=1: one change, answered once it is on the device.
 constexpr const char* kSavedEndpoint = "saved";
+// POST: trace lines of the movie, each ending in "\n", to be appended.
+constexpr const char* kTraceEndpoint = "trace";
 // The page asks for the CJK device font under this name.
 constexpr const char* kFontName = "cjk-font";
 constexpr auto kDefaultPickupTimeout = std::chrono::seconds(10);
@@ -110,17 +112,19 @@ std::string CheckBody(const CHttpRequest& request) {
 }  // namespace
 
 std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath, Sinks sinks,
-                                                             std::string savedDir) {
-  return std::shared_ptr<CMoviePageHandler>(
-      new CMoviePageHandler(std::move(filesDir), std::move(fontPath), std::move(sinks), std::move(savedDir)));
+                                                             std::string savedDir, std::string traceLogPath) {
+  return std::shared_ptr<CMoviePageHandler>(new CMoviePageHandler(
+      std::move(filesDir), std::move(fontPath), std::move(sinks), std::move(savedDir), std::move(traceLogPath)));
 }
 
-CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir)
+CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir,
+                                     std::string traceLogPath)
     : m_strFilesDir(std::move(filesDir)),
       m_strFontPath(std::move(fontPath)),
       m_strSecret(MakeSecret()),
       m_sinks(std::move(sinks)),
       m_pSaved(savedDir.empty() ? nullptr : std::make_unique<CSharedObjectStore>(std::move(savedDir))),
+      m_pTraceLog(traceLogPath.empty() ? nullptr : std::make_unique<CTraceLog>(std::move(traceLogPath))),
       m_pickupTimeout(kDefaultPickupTimeout) {}
 
 CReply CMoviePageHandler::HandleRequest(const CHttpRequest& request) {
@@ -134,6 +138,7 @@ CReply CMoviePageHandler::HandleRequest(const CHttpRequest& request) {
   // A call's invoke document comes as the body; nothing else has one.
   if (name == kCallEndpoint) return bPost ? ServeCall(request) : MakeEmptyReply(kStatusMethodNotAllowed);
   if (name == kSavedEndpoint) return ServeSaved(request);
+  if (name == kTraceEndpoint) return bPost ? ServeTrace(request) : MakeEmptyReply(kStatusMethodNotAllowed);
   if (bPost) return MakeEmptyReply(kStatusNotImplemented);
   if (name == kFSCommandEndpoint) return ServeFSCommand(request);
   return ServeFile(name);
@@ -204,6 +209,14 @@ CReply CMoviePageHandler::ServeSaved(const CHttpRequest& request) {
   if (key.size() > CSharedObjectStore::kMaxKeySize) return MakeEmptyReply(kStatusTooLarge);
   const bool bStored = fields.count("remove") ? m_pSaved->Remove(key) : m_pSaved->Put(key, request.strBody);
   return MakeEmptyReply(bStored ? kStatusNoValue : kStatusNotStored);
+}
+
+CReply CMoviePageHandler::ServeTrace(const CHttpRequest& request) {
+  if (!HasSecret(request)) return MakeEmptyReply(kStatusForbidden);
+  if (!m_pTraceLog) return MakeEmptyReply(kStatusNotFound);
+  const std::string bodyError = CheckBody(request);
+  if (!bodyError.empty()) return MakeEmptyReply(bodyError);
+  return MakeEmptyReply(m_pTraceLog->Append(request.strBody) ? kStatusNoValue : kStatusNotStored);
 }
 
 bool CMoviePageHandler::RunOnUiThread(std::function<void()> task) {

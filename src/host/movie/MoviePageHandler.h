@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/movie/SharedObjectStore.h"
+#include "host/movie/TraceLog.h"
 #include "server/HttpRequest.h"
 #include "server/Reply.h"
 
@@ -47,9 +48,10 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
 
   // filesDir holds the page and the player's files; fontPath is the CJK
   // font offered to the player (may be missing); savedDir keeps the movie's
-  // local shared objects (none are kept when it is empty).
+  // local shared objects (none are kept when it is empty); the movie's trace
+  // lines are appended to traceLogPath (none are kept when it is empty).
   static std::shared_ptr<CMoviePageHandler> Create(std::string filesDir, std::string fontPath, Sinks sinks,
-                                                   std::string savedDir = "");
+                                                   std::string savedDir = "", std::string traceLogPath = "");
 
   CMoviePageHandler(const CMoviePageHandler&) = delete;
   CMoviePageHandler& operator=(const CMoviePageHandler&) = delete;
@@ -65,6 +67,9 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   // body is worth reading.
   bool HasSecret(const CHttpRequest& head) const;
 
+  // Whether the page is to send the movie's trace lines.
+  bool KeepsTraceLog() const { return m_pTraceLog != nullptr; }
+
   // UI thread: refuse further calls and release the waiting ones. Nothing
   // is posted and no sink runs after this returns. Saved data is still
   // taken: it never needs the UI thread.
@@ -76,12 +81,14 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   void SetPickupTimeout(std::chrono::milliseconds timeout) { m_pickupTimeout = timeout; }
 
  private:
-  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir);
+  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir,
+                    std::string traceLogPath);
 
   CReply ServeFile(const std::string& name) const;
   CReply ServeCall(const CHttpRequest& request);
   CReply ServeFSCommand(const CHttpRequest& request);
   CReply ServeSaved(const CHttpRequest& request);
+  CReply ServeTrace(const CHttpRequest& request);
   // Runs task on the UI thread and waits for it; false when the handler
   // closed (before the task ended) or the UI thread did not pick the task
   // up in time.
@@ -93,6 +100,8 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   const Sinks m_sinks;
   // Null when no saved data is kept.
   const std::unique_ptr<CSharedObjectStore> m_pSaved;
+  // Null when no trace log is kept.
+  const std::unique_ptr<CTraceLog> m_pTraceLog;
   std::chrono::milliseconds m_pickupTimeout;
 
   // Guards m_bClosed and the state of each call handed to the UI thread.
