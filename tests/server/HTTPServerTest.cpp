@@ -492,7 +492,7 @@ TEST_F(HttpServerTest, LargeFileGoesOutFromDiskWhileItsClientsDoNotRead) {
   const std::string strHead = "Content-Length: " + std::to_string(kFileSize) + "\r\nConnection: close\r\n";
   ASSERT_NE(strResponse.find(strHead), std::string::npos) << strResponse.substr(0, 300);
   const std::size_t nBody = strResponse.find("\r\n\r\n") + 4;
-  ASSERT_EQ(strResponse.size() - nBody, kFileSize);
+  ASSERT_EQ(strResponse.size() - nBody, kFileSize) << RunLog();
   for (std::size_t n = 0; n < kFileSize; n += strChunk.size())
     ASSERT_EQ(strResponse.compare(nBody + n, strChunk.size(), strChunk), 0) << "at " << n;
 }
