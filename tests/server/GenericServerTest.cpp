@@ -499,9 +499,10 @@ class CWatchedServer : public CTestServer {
     Touched();
     m_bAccepting = true;
     if (m_bHoldAccept) {
-      // The accept thread held past the stop's bound.
+      // The accept thread held past the stop's bound, then back in the server.
       while (!Stopping()) std::this_thread::sleep_for(5ms);
-      std::this_thread::sleep_for(m_shutdownTimeout + 300ms);
+      std::this_thread::sleep_for(m_shutdownTimeout + 100ms);
+      Touched();
     }
     return CTestServer::OnClientAccepted(strAddress, nPort);
   }
@@ -585,7 +586,7 @@ TEST_F(GenericServer, ServiceThreadHeldPastTheBoundIsWaitedForNeverLetGo) {
   ASSERT_TRUE(server->m_bAccepting);
 
   EXPECT_FALSE(server->ShutdownAndWatch());
-  std::this_thread::sleep_for(200ms);
+  std::this_thread::sleep_for(300ms);  // past the end of the hold
   EXPECT_EQ(server->m_nTouchedAfterwards, 0);
   EXPECT_EQ(CountOf(LogText(), " - WaitForMultipleObjects(...) timed out.\t[Shutdown]\t[0]\r\n"), 1) << LogText();
   server.reset();
