@@ -381,7 +381,7 @@ bool CGenericServer::StopServiceThreads(CThreadHandle::Clock::time_point deadlin
     std::lock_guard<std::mutex> lock(m_csClients);
     m_bStopping = true;
     // Woken without a connection, they end.
-    for (IdleThread* pIdle : m_vecIdle) pIdle->wake.release();
+    for (IdleThread* pIdle : m_vecIdle) Wake(*pIdle);
     m_vecIdle.clear();
   }
   m_hShutdownEvent.Set();
@@ -428,14 +428,14 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
   pParam->socket = std::move(socket);
   // Counted before any thread can end the connection.
   m_nOpenConnections.fetch_add(1, std::memory_order_relaxed);
-  IdleThread* pIdle = nullptr;
   {
     std::lock_guard<std::mutex> lock(m_csClients);
     if (!m_vecIdle.empty()) {
       // The thread that waited last: its stack is still warm.
-      pIdle = m_vecIdle.back();
+      IdleThread* pIdle = m_vecIdle.back();
       m_vecIdle.pop_back();
       pIdle->pNext = std::move(pParam);
+      Wake(*pIdle);
     } else if (m_lstClients.size() >= static_cast<std::size_t>(kMaxClients)) {
       // Each thread is busy, but at least one is ending its connection (the
       // accept thread counted fewer than kMaxClients open): it takes this one.
@@ -457,30 +457,32 @@ bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, st
       }
     }
   }
-  // Woken once the lock is free, so that it need not wait for it.
-  if (pIdle != nullptr) pIdle->wake.release();
   return true;
 }
 
+void CGenericServer::Wake(IdleThread& idle) {
+  idle.bWoken = true;
+  // Under the lock: once it is released the thread may run on and end, and
+  // its place with it.
+  idle.wake.notify_one();
+}
+
 std::unique_ptr<ClientThreadParam> CGenericServer::TakeNextClient(IdleThread& idle) {
-  {
-    std::lock_guard<std::mutex> lock(m_csClients);
-    if (m_bStopping) return nullptr;
-    if (!m_queWaiting.empty()) {
-      std::unique_ptr<ClientThreadParam> pParam = std::move(m_queWaiting.front());
-      m_queWaiting.pop_front();
-      return pParam;
-    }
-    m_vecIdle.push_back(&idle);
+  std::unique_lock<std::mutex> lock(m_csClients);
+  if (m_bStopping) return nullptr;
+  if (!m_queWaiting.empty()) {
+    std::unique_ptr<ClientThreadParam> pParam = std::move(m_queWaiting.front());
+    m_queWaiting.pop_front();
+    return pParam;
   }
-  if (!idle.wake.try_acquire_for(m_clientIdleTimeout)) {
-    {
-      std::lock_guard<std::mutex> lock(m_csClients);
-      // Still listed: nobody took it, and nobody will.
-      if (std::erase(m_vecIdle, &idle) > 0) return nullptr;
-    }
-    // Taken meanwhile: its wake is on its way.
-    idle.wake.acquire();
+  idle.bWoken = false;
+  m_vecIdle.push_back(&idle);
+  // A condition variable rather than a semaphore: the library's timed
+  // semaphore wait spins on sched_yield, which costs a busy machine dearly.
+  if (!idle.wake.wait_for(lock, m_clientIdleTimeout, [&idle] { return idle.bWoken; })) {
+    // Still listed: nobody took it, and nobody will.
+    std::erase(m_vecIdle, &idle);
+    return nullptr;
   }
   // None when the stop woke it.
   return std::move(idle.pNext);

@@ -13,7 +13,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -114,9 +113,10 @@ class CGenericServer : public CLog {
   };
   // A connection thread's place while it waits for its next connection:
   // AddClient or Shutdown takes it from m_vecIdle, sets pNext (or not) and
-  // wakes it. It lives as long as the thread.
+  // wakes it, all under m_csClients. It lives as long as the thread.
   struct IdleThread {
-    std::binary_semaphore wake{0};
+    std::condition_variable wake;
+    bool bWoken = false;
     std::unique_ptr<ClientThreadParam> pNext;
   };
 
@@ -130,6 +130,8 @@ class CGenericServer : public CLog {
   // waits already, or one handed over within m_clientIdleTimeout; none at
   // the stop or when none came.
   std::unique_ptr<ClientThreadParam> TakeNextClient(IdleThread& idle);
+  // Under m_csClients, with idle taken from m_vecIdle.
+  static void Wake(IdleThread& idle);
   // Sets the stop, wakes every waiting thread and joins the service threads;
   // false when they took longer than m_shutdownTimeout.
   bool StopServiceThreads(CThreadHandle::Clock::time_point deadline);
