@@ -16,7 +16,9 @@
 #include <string>
 
 #include "RawOrigin.h"
+#include "host/app/QtLoopDriver.h"
 #include "host/movie/CourseMovie.h"
+#include "host/movie/PageHandlerText.h"
 #include "host/movie/RuffleFlash.h"
 
 using Clock = std::chrono::steady_clock;
@@ -48,7 +50,7 @@ double MillisecondsToFirstCall(Clock::time_point start) {
   testing_support::CRawOrigin server([&](const testing_support::CRawOrigin::Request& request, int) {
     // The page's calls are POSTs, its files GETs.
     if (request.TargetStartsWith(host::CMoviePageHandler::kPrefix))
-      return handler->HandleRequest(request.header + request.body);
+      return testing_support::AnswerText(*handler, request.header + request.body);
     return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(swf.size()) +
            "\r\nContent-Type: application/x-shockwave-flash\r\n\r\n" + swf;
   });
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   host::CRuffleFlash::PrepareEnvironment();
   QApplication app(argc, argv);
+  host::CQtLoopDriver driver;
   const int runs = argc > 1 ? std::atoi(argv[1]) : 3;
   if (argc > 2 && std::string(argv[2]) == "nofont") g_fontPath = "/nonexistent";
   std::printf("first ExternalInterface call, from process start (cold): %.0f ms\n", MillisecondsToFirstCall(start));

@@ -24,6 +24,9 @@ class CShockwaveflash1 {
   virtual void Play() = 0;
   // Calls a function the movie registered; returns its result document.
   virtual std::string CallFunction(const std::string& request) = 0;
+  // The same call for a notification whose result nobody reads: it returns
+  // without waiting for the movie.
+  virtual void NotifyFunction(const std::string& request) { CallFunction(request); }
   // Only meaningful while an OnFlashCall is being handled.
   virtual void SetReturnValue(const std::string& value) = 0;
   // Placement inside the dialog's client area, in pixels.

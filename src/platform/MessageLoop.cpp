@@ -51,19 +51,36 @@ HWND CMessageLoop::Register(CMsgTarget* target) {
 }
 
 void CMessageLoop::Unregister(HWND hwnd) {
+  // Dropped tasks are destroyed outside the lock: what they hold may go with them.
+  std::deque<Queued> dropped;
   std::lock_guard lock(m_lock);
   m_targets.erase(hwnd);
-  std::erase_if(m_queue, [hwnd](const MSG& m) { return m.hwnd == hwnd; });
+  for (auto it = m_queue.begin(); it != m_queue.end();) {
+    if (it->msg.hwnd != hwnd) {
+      ++it;
+      continue;
+    }
+    dropped.push_back(std::move(*it));
+    it = m_queue.erase(it);
+  }
   std::erase_if(m_timers, [hwnd](const auto& t) { return t.first.first == hwnd; });
 }
 
 bool CMessageLoop::PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Post(Queued{MSG{hwnd, message, wParam, lParam}, nullptr});
+}
+
+bool CMessageLoop::PostTask(HWND hwnd, std::function<void()> task) {
+  return Post(Queued{MSG{hwnd, 0, 0, 0}, std::move(task)});
+}
+
+bool CMessageLoop::Post(Queued item) {
   // Wakes the loop before the lock goes: a worker that posts as its last act
   // is then done with the loop once the UI thread has taken the message, even
   // if the program ends right after.
   std::lock_guard lock(m_lock);
-  if (!m_targets.contains(hwnd)) return false;
-  m_queue.push_back(MSG{hwnd, message, wParam, lParam});
+  if (!m_targets.contains(item.msg.hwnd)) return false;
+  m_queue.push_back(std::move(item));
   Wake();
   m_cv.notify_all();
   return true;
@@ -91,10 +108,10 @@ bool CMessageLoop::KillTimer(HWND hwnd, UINT_PTR nIDEvent) {
   return m_timers.erase({hwnd, nIDEvent}) > 0;
 }
 
-bool CMessageLoop::PopMessage(MSG& msg) {
+bool CMessageLoop::PopMessage(Queued& item) {
   std::lock_guard lock(m_lock);
   if (m_queue.empty()) return false;
-  msg = m_queue.front();
+  item = std::move(m_queue.front());
   m_queue.pop_front();
   return true;
 }
@@ -110,13 +127,18 @@ std::optional<MSG> CMessageLoop::NextDueTimer() {
   return MSG{best->first.first, WM_TIMER, best->first.second, 0};
 }
 
-bool CMessageLoop::Dispatch(MSG msg) {
+bool CMessageLoop::Dispatch(Queued item) {
+  MSG& msg = item.msg;
   CMsgTarget* target = nullptr;
   {
     std::lock_guard lock(m_lock);
     auto it = m_targets.find(msg.hwnd);
     if (it == m_targets.end()) return false;
     target = it->second;
+  }
+  if (item.task) {
+    item.task();
+    return true;
   }
   // Windows are created and destroyed on this thread, so target stays valid here.
   if (target->PreTranslateMessage(msg)) return true;
@@ -141,8 +163,8 @@ int CMessageLoop::DispatchPending() {
     queued = m_queue.size();
   }
   int count = 0;
-  MSG msg;
-  for (std::size_t i = 0; i < queued && PopMessage(msg); ++i) count += Dispatch(msg) ? 1 : 0;
+  Queued item;
+  for (std::size_t i = 0; i < queued && PopMessage(item); ++i) count += Dispatch(std::move(item)) ? 1 : 0;
   // Each timer fires at most once per pass, as a periodic WM_TIMER does.
   std::size_t timers;
   {
@@ -152,7 +174,7 @@ int CMessageLoop::DispatchPending() {
   for (std::size_t i = 0; i < timers; ++i) {
     auto t = NextDueTimer();
     if (!t) break;
-    count += Dispatch(*t) ? 1 : 0;
+    count += Dispatch(Queued{*t, nullptr}) ? 1 : 0;
   }
   return count;
 }

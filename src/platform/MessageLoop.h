@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -56,6 +57,10 @@ class CMessageLoop {
 
   // Any thread. FALSE when hwnd is not a live window.
   bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  // Any thread: task runs on the UI thread, in turn with the window's
+  // messages; a window destroyed first drops it unrun. FALSE when hwnd is
+  // not a live window.
+  bool PostTask(HWND hwnd, std::function<void()> task);
   // UI thread. Periodic until killed; setting an existing id re-arms it.
   UINT_PTR SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse);
   bool KillTimer(HWND hwnd, UINT_PTR nIDEvent);
@@ -99,8 +104,15 @@ class CMessageLoop {
     Clock::time_point due;
   };
 
-  bool Dispatch(MSG msg);
-  bool PopMessage(MSG& msg);
+  // A posted message, or a task for the window.
+  struct Queued {
+    MSG msg;
+    std::function<void()> task;
+  };
+
+  bool Dispatch(Queued item);
+  bool PopMessage(Queued& item);
+  bool Post(Queued item);
   void DrainWake();
   void Wake();
   std::optional<MSG> NextDueTimer();
@@ -110,7 +122,7 @@ class CMessageLoop {
   // and m_quit; m_cv waits on it.
   mutable std::mutex m_lock;
   std::condition_variable m_cv;
-  std::deque<MSG> m_queue;
+  std::deque<Queued> m_queue;
   std::unordered_map<HWND, CMsgTarget*> m_targets;
   std::map<std::pair<HWND, UINT_PTR>, Timer> m_timers;
   HWND m_nextHwnd = 1;
@@ -126,6 +138,9 @@ inline void AssertUiThread() { assert(CMessageLoop::Get().IsUiThread() && "calle
 // The framework's free functions, on the one loop.
 inline bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return CMessageLoop::Get().PostMessage(hwnd, message, wParam, lParam);
+}
+inline bool PostTask(HWND hwnd, std::function<void()> task) {
+  return CMessageLoop::Get().PostTask(hwnd, std::move(task));
 }
 inline UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms) { return CMessageLoop::Get().SetTimer(hwnd, id, ms); }
 inline bool KillTimer(HWND hwnd, UINT_PTR id) { return CMessageLoop::Get().KillTimer(hwnd, id); }

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -34,12 +33,8 @@ constexpr const char* kLogHelperThreadFailed = "_beginthreadex(...) failure, for
 constexpr const char* kLogClientThreadFailed = "_beginthreadex(...) failure";
 // Shutdown's joins of the accept and helper threads ran past the deadline.
 constexpr const char* kLogShutdownTimedOut = "WaitForMultipleObjects(...) timed out";
-// Letting go of a thread that did not end in time (CThreadHandle::Terminate).
-constexpr const char* kLogTerminateAcceptFailed =
-    "TerminateThread(.ThreadA.) failure, probably it is already terminated";
-constexpr const char* kLogTerminateHelperFailed =
-    "TerminateThread(.ThreadC.) failure, probably it is already terminated";
-constexpr const char* kLogTerminateClientFailed = "TerminateThread(.h.) failure, probably it is already terminated";
+// Shutdown's joins of the connection threads ran past theirs.
+constexpr const char* kLogClientsTimedOut = "Connection threads did not end within ->";
 // socket() for the listener.
 constexpr const char* kLogSocketFailed = "WSASocket(...) failure";
 // The eventfd behind the shutdown event.
@@ -60,14 +55,11 @@ constexpr std::size_t kReceiveBufferSize = 100000;
 constexpr std::size_t kSendSliceSize = 200000;
 // An unfinished request may not grow past this.
 constexpr std::size_t kMaxRequestSize = 64 * 1024;
-// The helper's reaping pass and Shutdown's poll of the connection count.
+// The helper's reaping pass.
 constexpr int kHelperPollMs = 100;
-constexpr std::chrono::milliseconds kClientCountPoll{100};
 // After a failed accept, so a lasting failure (no descriptors left) cannot
 // flood the log from a listening socket that stays readable.
 constexpr int kAcceptRetryPauseMs = 100;
-// errno of a thread that can no longer be let go: it has already ended.
-constexpr int kNoSuchThread = ESRCH;
 // A connection thread needs little stack: the receive buffer and what a
 // request's handling calls (a fetch). Small stacks are cheap to set up and
 // the system keeps more of them for reuse. Sanitizers need several times
@@ -125,8 +117,7 @@ class CConnection {
   // On the thread's stack, and not cleared: only what recv writes is read.
   char m_buffer[kReceiveBufferSize];
   std::string m_strRequest;
-  std::string m_strReply;
-  CReplyBody m_body;
+  CReply m_reply;
   std::size_t m_nSent = 0;
   int m_bKeepAlive = 0;
   bool m_bPendingWrite = false;
@@ -198,8 +189,10 @@ CConnection::Step CConnection::OnReceived() {
     }
     return Step::WaitAgain;
   }
-  m_body = CReplyBody();
-  if (!m_server.ParseRequestWithBody(m_strRequest, m_strReply, m_body, m_bKeepAlive)) return Step::End;
+  // Nothing is read while the reply goes out, and the request is done with
+  // once it has: the handler may have the bytes.
+  m_reply = CReply();
+  if (!m_server.ParseRequestWithBody(std::move(m_strRequest), m_reply, m_bKeepAlive)) return Step::End;
 
   m_nSent = 0;
   const Sent sent = SendReply();
@@ -215,23 +208,24 @@ CConnection::Step CConnection::OnReceived() {
 }
 
 CConnection::Sent CConnection::SendReply() {
-  const std::size_t nTotal = m_strReply.size() + static_cast<std::size_t>(m_body.nLength);
+  const std::string& strBytes = m_reply.strBytes;
+  const std::size_t nTotal = strBytes.size() + static_cast<std::size_t>(m_reply.nFileLength);
   while (m_nSent < nTotal) {
     std::size_t nSent = 0;
-    if (m_nSent < m_strReply.size()) {
-      const std::size_t nSlice = std::min(m_strReply.size() - m_nSent, kSendSliceSize);
+    if (m_nSent < strBytes.size()) {
+      const std::size_t nSlice = std::min(strBytes.size() - m_nSent, kSendSliceSize);
       // MSG_NOSIGNAL: a peer that has gone is a failed send, not a SIGPIPE.
       // MSG_MORE: the header waits for the file's first bytes, so that a
       // small reply leaves in one segment.
-      const int nFlags = MSG_NOSIGNAL | (m_body.nLength > 0 ? MSG_MORE : 0);
+      const int nFlags = MSG_NOSIGNAL | (m_reply.nFileLength > 0 ? MSG_MORE : 0);
       errno = 0;
-      const ssize_t n = ::send(m_fdSocket, m_strReply.data() + m_nSent, nSlice, nFlags);
+      const ssize_t n = ::send(m_fdSocket, strBytes.data() + m_nSent, nSlice, nFlags);
       if (n > 0) nSent = static_cast<std::size_t>(n);
       if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
         m_server.WriteLog(kLogSendFailed, "ClientThread, Primary Send", errno);
         return Sent::Failed;
       }
-    } else if (!SendBodySlice(m_nSent - m_strReply.size(), nSent)) {
+    } else if (!SendBodySlice(m_nSent - strBytes.size(), nSent)) {
       return Sent::Failed;
     }
     if (nSent == 0) {
@@ -244,10 +238,10 @@ CConnection::Sent CConnection::SendReply() {
 }
 
 bool CConnection::SendBodySlice(std::size_t nBodyOffset, std::size_t& nSent) {
-  const std::size_t nSlice = std::min(static_cast<std::size_t>(m_body.nLength) - nBodyOffset, kSendSliceSize);
+  const std::size_t nSlice = std::min(static_cast<std::size_t>(m_reply.nFileLength) - nBodyOffset, kSendSliceSize);
   off_t nFileOffset = static_cast<off_t>(nBodyOffset);
   errno = 0;
-  const ssize_t n = ::sendfile(m_fdSocket, m_body.file.Get(), &nFileOffset, nSlice);
+  const ssize_t n = ::sendfile(m_fdSocket, m_reply.file.Get(), &nFileOffset, nSlice);
   if (n > 0) {
     nSent = static_cast<std::size_t>(n);
     return true;
@@ -263,8 +257,8 @@ bool CConnection::SendBodySlice(std::size_t nBodyOffset, std::size_t& nSent) {
 
 CGenericServer::CGenericServer() = default;
 
-bool CGenericServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody&, int& bKeepAlive) {
-  return ParseRequest(std::move(strRequest), strReply, bKeepAlive);
+bool CGenericServer::ParseRequestWithBody(std::string strRequest, CReply& reply, int& bKeepAlive) {
+  return ParseRequest(std::move(strRequest), reply.strBytes, bKeepAlive);
 }
 
 std::size_t CGenericServer::GetMaxRequestSize(const std::string&) const { return kMaxRequestSize; }
@@ -323,103 +317,196 @@ bool CGenericServer::Run(int nPort, int nClientTimeout) {
   }
   int nError = 0;
   if (!m_listener.IsValid() && !Listen(nPort, nError)) return false;
+  // Made here rather than by the accept thread, so that a Run that fails
+  // half-way can always tell what it started to end.
+  if (!m_hShutdownEvent.Create()) {
+    WriteLog(kLogCreateEventFailed, "AcceptThread", errno);
+    m_listener.Close();
+    return false;
+  }
   m_nClientTimeout = nClientTimeout;
   m_bStopping = false;
   m_hStartedEvent.Reset();
 
+  const char* pszFailure = nullptr;
+  int nFailure = 0;
   try {
     m_hAcceptThread = CThreadHandle([this] { AcceptThread(this); });
+    m_uAcceptThreadId = m_hAcceptThread.GetId();
+    if (!m_hStartedEvent.Wait(m_startTimeout)) {
+      pszFailure = "Unable to get response from Accept Thread withing specified Timeout ->";
+      nFailure = static_cast<int>(m_startTimeout.count());
+    } else {
+      m_hStartedEvent.Reset();
+      pszFailure = kLogHelperThreadFailed;  // until it has started
+      m_hHelperThread = CThreadHandle([this] { HelperThread(this); });
+      m_uHelperThreadId = m_hHelperThread.GetId();
+      pszFailure = nullptr;
+      if (!m_hStartedEvent.Wait(m_startTimeout)) {
+        pszFailure = "Unable to get response from Helper Thread within specified Timeout ->";
+        nFailure = static_cast<int>(m_startTimeout.count());
+      }
+    }
   } catch (const std::system_error& e) {
-    WriteLog(kLogLaunchThreadFailed, "Run", e.code().value());
-    m_listener.Close();
-    return false;
+    if (pszFailure == nullptr) pszFailure = kLogLaunchThreadFailed;
+    nFailure = e.code().value();
   }
-  m_uAcceptThreadId = m_hAcceptThread.GetId();
-  // The accept thread is left to itself when it does not answer.
-  if (!m_hStartedEvent.Wait(m_startTimeout)) {
-    WriteLog("Unable to get response from Accept Thread withing specified Timeout ->", "Run",
-             static_cast<int>(m_startTimeout.count()));
-    return false;
+  if (pszFailure == nullptr) {
+    m_bRunning = true;
+    return true;
   }
-
-  m_hStartedEvent.Reset();
-  try {
-    m_hHelperThread = CThreadHandle([this] { HelperThread(this); });
-  } catch (const std::system_error& e) {
-    WriteLog(kLogHelperThreadFailed, "Run", e.code().value());
-    return false;
-  }
-  m_uHelperThreadId = m_hHelperThread.GetId();
-  if (!m_hStartedEvent.Wait(m_startTimeout)) {
-    WriteLog("Unable to get response from Helper Thread within specified Timeout ->", "Run",
-             static_cast<int>(m_startTimeout.count()));
-    return false;
-  }
-
-  m_bRunning = true;
-  return true;
+  WriteLog(pszFailure, "Run", nFailure);
+  // What was started ends before Run returns.
+  const auto start = CThreadHandle::Clock::now();
+  StopServiceThreads(start + m_shutdownTimeout);
+  JoinClientThreads(start + m_clientShutdownTimeout);
+  m_listener.Close();
+  m_hShutdownEvent = CSocketEvent();
+  return false;
 }
 
 bool CGenericServer::Shutdown() {
   if (!m_bRunning) return false;
-  m_bStopping = true;
-  m_hShutdownEvent->Set();
+  const auto start = CThreadHandle::Clock::now();
+  const bool bServiceInTime = StopServiceThreads(start + m_shutdownTimeout);
+  const bool bClientsInTime = JoinClientThreads(start + m_clientShutdownTimeout);
+  m_hShutdownEvent = CSocketEvent();
+  m_bRunning = false;
+  return bServiceInTime && bClientsInTime;
+}
 
-  bool bResult = true;
-  const auto deadline = CThreadHandle::Clock::now() + m_shutdownTimeout;
+bool CGenericServer::StopServiceThreads(CThreadHandle::Clock::time_point deadline) {
+  {
+    // Under the lock, so that no thread starts to wait after it looked.
+    std::lock_guard<std::mutex> lock(m_csClients);
+    m_bStopping = true;
+    // Woken without a connection, they end.
+    for (IdleThread* pIdle : m_vecIdle) Wake(*pIdle);
+    m_vecIdle.clear();
+  }
+  m_hShutdownEvent.Set();
   const bool bAcceptEnded = m_hAcceptThread.WaitUntil(deadline);
   const bool bHelperEnded = m_hHelperThread.WaitUntil(deadline);
-  if (!bAcceptEnded || !bHelperEnded) {
-    WriteLog(kLogShutdownTimedOut, "Shutdown", 0);
-    if (!m_hAcceptThread.Terminate()) WriteLog(kLogTerminateAcceptFailed, "Shutdown", kNoSuchThread);
-    if (!m_hHelperThread.Terminate()) WriteLog(kLogTerminateHelperFailed, "Shutdown", kNoSuchThread);
-    bResult = false;
+  if (bAcceptEnded && bHelperEnded) return true;
+  // Never let go: a thread that runs on would touch this object after it has gone.
+  WriteLog(kLogShutdownTimedOut, "Shutdown", 0);
+  m_hAcceptThread.Join();
+  m_hHelperThread.Join();
+  return false;
+}
+
+bool CGenericServer::JoinClientThreads(CThreadHandle::Clock::time_point deadline) {
+  bool bInTime = true;
+  {
+    std::unique_lock<std::mutex> lock(m_csClients);
+    const auto ended = [this] { return m_nClients == 0; };
+    if (!m_clientsEnded.wait_until(lock, deadline, ended)) {
+      WriteLog(kLogClientsTimedOut, "Shutdown", static_cast<int>(m_clientShutdownTimeout.count()));
+      bInTime = false;
+      m_clientsEnded.wait(lock, ended);
+    }
+    // Came while every thread was busy and nobody took them: closed unserved.
+    m_nOpenConnections.fetch_sub(static_cast<std::int32_t>(m_queWaiting.size()), std::memory_order_relaxed);
+    m_queWaiting.clear();
   }
-  m_hAcceptThread.Close();
-  m_hHelperThread.Close();
-
-  // Connection threads end at their next wait now that the event is set.
-  while (m_nClients.load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(kClientCountPoll);
-
-  m_hShutdownEvent.reset();
-  m_bRunning = false;
-  return bResult;
+  // Each thread put its handle here before its count went; joined, it has returned.
+  std::list<CThreadHandle> lstFinished;
+  {
+    std::lock_guard<std::mutex> lock(m_csFinished);
+    lstFinished.swap(m_lstFinished);
+    m_nFinished = 0;
+  }
+  lstFinished.clear();
+  return bInTime;
 }
 
 bool CGenericServer::AddClient(CSocket socket, const std::string& strAddress, std::uint16_t nPort) {
   OnClientAccepted(strAddress, nPort);
 
-  // Held while the thread starts, so its entry is listed before it can look.
-  std::lock_guard<std::mutex> lock(m_csClients);
   auto pParam = std::make_unique<ClientThreadParam>();
   pParam->pServer = this;
   pParam->socket = std::move(socket);
-  pParam->shutdownEvent = m_hShutdownEvent;
-  try {
-    CThreadHandle hThread([pRaw = pParam.get()] { ClientThread(std::unique_ptr<ClientThreadParam>(pRaw)); },
-                          {.nStackSize = kClientStackSize, .bDetached = true});
-    pParam.release();  // the thread owns it now
-    const CThreadHandle::Id uThreadId = hThread.GetId();
-    m_lstClients.push_back(ClientEntry{std::move(hThread), uThreadId});
-    m_nClients.fetch_add(1, std::memory_order_relaxed);
-    m_nOpenConnections.fetch_add(1, std::memory_order_relaxed);
-  } catch (const std::system_error& e) {
-    // The socket is closed with the unused parameter block.
-    WriteLog(kLogClientThreadFailed, "AddClient", e.code().value());
-    return false;
+  // Counted before any thread can end the connection.
+  m_nOpenConnections.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(m_csClients);
+    if (!m_vecIdle.empty()) {
+      // The thread that waited last: its stack is still warm.
+      IdleThread* pIdle = m_vecIdle.back();
+      m_vecIdle.pop_back();
+      pIdle->pNext = std::move(pParam);
+      Wake(*pIdle);
+    } else if (m_lstClients.size() >= static_cast<std::size_t>(kMaxClients)) {
+      // Each thread is busy, but at least one is ending its connection (the
+      // accept thread counted fewer than kMaxClients open): it takes this one.
+      m_queWaiting.push_back(std::move(pParam));
+    } else {
+      // Held while the thread starts, so its entry is listed before it can look.
+      try {
+        CThreadHandle hThread([pRaw = pParam.get()] { ClientThread(std::unique_ptr<ClientThreadParam>(pRaw)); },
+                              kClientStackSize);
+        pParam.release();  // the thread owns it now
+        const CThreadHandle::Id uThreadId = hThread.GetId();
+        m_lstClients.push_back(ClientEntry{std::move(hThread), uThreadId});
+        ++m_nClients;
+      } catch (const std::system_error& e) {
+        // The socket is closed with the unused parameter block.
+        m_nOpenConnections.fetch_sub(1, std::memory_order_relaxed);
+        WriteLog(kLogClientThreadFailed, "AddClient", e.code().value());
+        return false;
+      }
+    }
   }
   return true;
 }
 
-void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CThreadHandle::Id uThreadId) {
+void CGenericServer::Wake(IdleThread& idle) {
+  idle.bWoken = true;
+  // Under the lock: once it is released the thread may run on and end, and
+  // its place with it.
+  idle.wake.notify_one();
+}
+
+std::unique_ptr<ClientThreadParam> CGenericServer::TakeNextClient(IdleThread& idle) {
+  std::unique_lock<std::mutex> lock(m_csClients);
+  if (m_bStopping) return nullptr;
+  if (!m_queWaiting.empty()) {
+    std::unique_ptr<ClientThreadParam> pParam = std::move(m_queWaiting.front());
+    m_queWaiting.pop_front();
+    return pParam;
+  }
+  idle.bWoken = false;
+  m_vecIdle.push_back(&idle);
+  // A condition variable rather than a semaphore: the library's timed
+  // semaphore wait spins on sched_yield, which costs a busy machine dearly.
+  if (!idle.wake.wait_for(lock, m_clientIdleTimeout, [&idle] { return idle.bWoken; })) {
+    // Still listed: nobody took it, and nobody will.
+    std::erase(m_vecIdle, &idle);
+    return nullptr;
+  }
+  // None when the stop woke it.
+  return std::move(idle.pNext);
+}
+
+std::unique_ptr<ClientThreadParam> CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam,
+                                                                IdleThread& idle, CThreadHandle::Id uThreadId) {
   pParam->socket.Close();
   m_nOpenConnections.fetch_sub(1, std::memory_order_relaxed);
+  pParam.reset();
+  if ((pParam = TakeNextClient(idle))) return pParam;
 
   CThreadHandle hFinished;
   bool bFound = false;
   {
     std::lock_guard<std::mutex> lock(m_csClients);
-    pParam.reset();
+    // Queued after this thread stopped waiting and while it still counted
+    // towards the cap: nobody else may come for it.
+    if (!m_bStopping && !m_queWaiting.empty()) {
+      pParam = std::move(m_queWaiting.front());
+      m_queWaiting.pop_front();
+      return pParam;
+    }
+    // This thread ends: its entry goes.
     auto it = std::find_if(m_lstClients.begin(), m_lstClients.end(), [uThreadId](const ClientEntry& entry) {
       return CThreadHandle::SameThread(entry.uThreadId, uThreadId);
     });
@@ -429,17 +516,19 @@ void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CTh
       bFound = true;
     }
   }
-  if (!bFound) {
-    WriteLog("Thread not found in the list", "ClientThread", 0);
-    return;
-  }
-  {
+  if (bFound) {
     std::lock_guard<std::mutex> lock(m_csFinished);
     m_lstFinished.push_back(std::move(hFinished));
     ++m_nFinished;
+  } else {
+    WriteLog("Thread not found in the list", "ClientThread", 0);
   }
-  // The very last access to the server: Shutdown may return once it reads 0.
-  m_nClients.fetch_sub(1, std::memory_order_release);
+  // The very last access to the server: Shutdown may go on once it sees 0,
+  // and joins this thread before it returns.
+  std::lock_guard<std::mutex> lock(m_csClients);
+  --m_nClients;
+  m_clientsEnded.notify_all();
+  return nullptr;
 }
 
 unsigned AcceptThread(CGenericServer* pServer) {
@@ -448,23 +537,18 @@ unsigned AcceptThread(CGenericServer* pServer) {
   // WSAStartup and its version check have no counterpart here; the socket
   // was made and bound by Listen.
   const CSocket listener = std::move(server.m_listener);
-  auto shutdownEvent = std::make_shared<CSocketEvent>();
-  if (!shutdownEvent->Create()) {
-    server.WriteLog(kLogCreateEventFailed, "AcceptThread", errno);
-    return kThreadExitCode;
-  }
+  const CSocketEvent& shutdownEvent = server.m_hShutdownEvent;
   // poll() watches the listening socket itself, so there is no accept event
   // to create; what the event selection still does is make it non-blocking.
   if (!SetNonBlocking(listener.Get())) {
     server.WriteLog(kLogEventSelectFailed, "AcceptThread", errno);
     return kThreadExitCode;
   }
-  server.m_hShutdownEvent = shutdownEvent;
   server.m_hStartedEvent.Set();
 
   bool bRefusing = false;
   for (;;) {
-    pollfd fds[2] = {{shutdownEvent->Fd(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
+    pollfd fds[2] = {{shutdownEvent.Fd(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       server.WriteLog(kLogAcceptWaitFailed, "AcceptThread", errno);
@@ -484,13 +568,15 @@ unsigned AcceptThread(CGenericServer* pServer) {
     for (;;) {
       sockaddr_in peer{};
       socklen_t nPeerLength = sizeof(peer);
-      CSocket client(::accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &nPeerLength, SOCK_CLOEXEC));
+      // Non-blocking, as the connection's event selection made it.
+      CSocket client(
+          ::accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &nPeerLength, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!client.IsValid()) {
         // Nothing more waiting, or a connection that went away before it was taken.
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         if (errno == EINTR || errno == ECONNABORTED) continue;
         server.WriteLog(kLogAcceptFailed, "AcceptThread", errno);
-        if (shutdownEvent->Wait(kAcceptRetryPauseMs) != 0) return kThreadExitCode;
+        if (shutdownEvent.Wait(kAcceptRetryPauseMs) != 0) return kThreadExitCode;
         break;
       }
       if (server.m_nOpenConnections.load(std::memory_order_relaxed) >= CGenericServer::kMaxClients) {
@@ -512,11 +598,10 @@ unsigned AcceptThread(CGenericServer* pServer) {
 unsigned HelperThread(CGenericServer* pServer) {
   CGenericServer& server = *pServer;
   BlockSigpipe();
-  const std::shared_ptr<CSocketEvent> shutdownEvent = server.m_hShutdownEvent;
   server.m_hStartedEvent.Set();
 
-  while (shutdownEvent->Wait(kHelperPollMs) == 0) {
-    // Taken out of the list and waited for outside the lock, so that the
+  while (server.m_hShutdownEvent.Wait(kHelperPollMs) == 0) {
+    // Taken out of the list and joined outside the lock, so that the
     // connection threads that end meanwhile need not wait for the helper.
     std::list<CThreadHandle> lstFinished;
     {
@@ -524,11 +609,19 @@ unsigned HelperThread(CGenericServer* pServer) {
       lstFinished.swap(server.m_lstFinished);
       server.m_nFinished = 0;
     }
-    for (CThreadHandle& hThread : lstFinished) {
-      if (!hThread.Wait(server.m_reapTimeout)) {
-        server.WriteLog(kLogReapTimedOut, "HelperThread", 0);
-        if (!hThread.Terminate()) server.WriteLog(kLogTerminateClientFailed, "HelperThread", kNoSuchThread);
+    for (auto it = lstFinished.begin(); it != lstFinished.end();) {
+      if (it->Wait(server.m_reapTimeout)) {
+        it = lstFinished.erase(it);
+        continue;
       }
+      // Kept for a later pass, or for Shutdown: a thread is never let go.
+      server.WriteLog(kLogReapTimedOut, "HelperThread", 0);
+      ++it;
+    }
+    if (!lstFinished.empty()) {
+      std::lock_guard<std::mutex> lock(server.m_csFinished);
+      server.m_nFinished += static_cast<std::int32_t>(lstFinished.size());
+      server.m_lstFinished.splice(server.m_lstFinished.end(), lstFinished);
     }
   }
   return kThreadExitCode;
@@ -539,18 +632,18 @@ unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam) {
   // Threads started by the accept thread have it blocked already; said here
   // all the same, where the replies are sent.
   BlockSigpipe();
-  const int fdSocket = pParam->socket.Get();
-  // The event selection made the socket non-blocking.
-  if (!SetNonBlocking(fdSocket)) {
-    server.WriteLog(kLogEventSelectFailed, "ClientThread", errno);
-  } else {
+  const CThreadHandle::Id uThreadId = CThreadHandle::CurrentId();
+  CGenericServer::IdleThread idle;
+  // One connection after another, each from its first byte to its close.
+  while (pParam) {
     try {
-      CConnection(server, fdSocket, pParam->shutdownEvent->Fd()).Serve();
+      // The socket came non-blocking from the accept.
+      CConnection(server, pParam->socket.Get(), server.m_hShutdownEvent.Fd()).Serve();
     } catch (...) {
       // The derived class's request handling failed: this connection ends, the server goes on.
       server.WriteLog("Exception in request handling, connection closed", "ClientThread", 0);
     }
+    pParam = server.RemoveClient(std::move(pParam), idle, uThreadId);
   }
-  server.RemoveClient(std::move(pParam), CThreadHandle::CurrentId());
   return kThreadExitCode;
 }

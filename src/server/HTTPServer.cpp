@@ -1,10 +1,5 @@
 #include "server/HTTPServer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -24,7 +19,6 @@
 
 namespace {
 
-constexpr const char* kStatusOk = "200 OK";
 constexpr const char* kStatusNotFound = "404 Resource not found";
 constexpr const char* kStatusNotImplemented = "501 Not Implemented";
 constexpr const char* kDefaultContentType = "text/html";
@@ -32,7 +26,6 @@ constexpr std::string_view kMethodGet = "GET";
 constexpr std::string_view kMethodPost = "POST";
 constexpr std::string_view kKeepAliveHeader = "\nConnection: Keep-Alive";
 constexpr std::string_view kRequestEnd = "\r\n\r\n";
-constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kBootMovie = "qzboot.swf";
 // XML files are cached without the query and fetched on every request.
 constexpr std::string_view kXmlExtension = "xml";
@@ -103,70 +96,6 @@ bool LeavesItsTree(std::string_view strRequestText) {
   });
 }
 
-// The Content-Length of a request whose header ends at nHeaderEnd; none
-// when the field is absent or not a plain decimal number.
-std::optional<std::size_t> ContentLength(std::string_view strRequest, std::size_t nHeaderEnd) {
-  constexpr std::string_view kField = "\r\ncontent-length:";
-  const std::string strHeader = ToLowerAscii(std::string(strRequest.substr(0, nHeaderEnd + 2)));
-  const std::size_t nField = strHeader.find(kField);
-  if (nField == std::string::npos) return std::nullopt;
-  std::size_t nPos = nField + kField.size();
-  while (nPos < strHeader.size() && (strHeader[nPos] == ' ' || strHeader[nPos] == '\t')) ++nPos;
-  std::size_t nLength = 0;
-  const std::size_t nDigits = nPos;
-  for (; nPos < strHeader.size() && strHeader[nPos] >= '0' && strHeader[nPos] <= '9'; ++nPos) {
-    if (nLength > (SIZE_MAX - 9) / 10) return std::nullopt;
-    nLength = nLength * 10 + static_cast<std::size_t>(strHeader[nPos] - '0');
-  }
-  if (nPos == nDigits || strHeader.compare(nPos, 2, "\r\n") != 0) return std::nullopt;
-  return nLength;
-}
-
-// The reply for a file: the header, and the file itself as the body that
-// follows it. False when the file cannot be opened for reading or is not a
-// regular file (a directory, absent).
-// A file up to this size goes out inside the reply, with its header in one
-// send; a larger one follows the header from disk.
-constexpr std::uint64_t kInlineBodyLimit = 64 * 1024;
-
-// Appends up to nLength bytes of the file from its start; the count appended.
-std::uint64_t AppendFile(int fd, std::uint64_t nLength, std::string& strOut) {
-  const std::size_t nStart = strOut.size();
-  strOut.resize(nStart + nLength);
-  std::uint64_t nRead = 0;
-  while (nRead < nLength) {
-    const ssize_t n = ::pread(fd, strOut.data() + nStart + nRead, nLength - nRead, static_cast<off_t>(nRead));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    nRead += static_cast<std::uint64_t>(n);
-  }
-  strOut.resize(nStart + nRead);
-  return nRead;
-}
-
-bool OpenFileReply(const std::string& strLocalPath, const std::string& strDate, int bKeepAlive,
-                   const std::string& strContentType, std::string& strReply, CReplyBody& body) {
-  // Read only: a cache on read-only media, or files the user may not write,
-  // are served all the same (fetches replace files by a rename, so no reader
-  // meets half a file). Non-blocking, so that a pipe does not wait for a
-  // writer; no descriptor of the cache leaks into programs the process starts.
-  CFileDescriptor file(::open(strLocalPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!file.IsValid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const auto nSize = static_cast<std::uint64_t>(st.st_size);
-  if (nSize <= kInlineBodyLimit) {
-    // A file that changed size meanwhile: the header states what was read.
-    std::string strBody;
-    const std::uint64_t nRead = AppendFile(file.Get(), nSize, strBody);
-    strReply = FormatFileHeader(kStatusOk, strDate, nRead, bKeepAlive != 0, strContentType) + strBody;
-    return true;
-  }
-  strReply = FormatFileHeader(kStatusOk, strDate, nSize, bKeepAlive != 0, strContentType);
-  body.file = std::move(file);
-  body.nLength = nSize;
-  return true;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view TrimBlanks(std::string_view value) {
@@ -199,25 +128,6 @@ bool IsThisServer(std::string_view address, int nPort) {
     return false;
   address.remove_prefix(kScheme.size());
   return IsLocalHostName(address.substr(0, address.find_first_of("/?#")), nPort);
-}
-
-// Calls visit with each header line's name (in lower case) and value, up
-// to the empty line; true as soon as visit returns true.
-template <typename Visit>
-bool AnyHeader(std::string_view strRequest, Visit visit) {
-  std::size_t nLine = strRequest.find(kLineEnd);
-  while (nLine != std::string_view::npos) {
-    nLine += kLineEnd.size();
-    const std::size_t nEnd = strRequest.find(kLineEnd, nLine);
-    const std::string_view line = strRequest.substr(nLine, nEnd == std::string_view::npos ? nEnd : nEnd - nLine);
-    if (line.empty()) return false;
-    const std::size_t nColon = line.find(':');
-    if (nColon != std::string_view::npos &&
-        visit(ToLowerAscii(std::string(line.substr(0, nColon))), line.substr(nColon + 1)))
-      return true;
-    nLine = nEnd;
-  }
-  return false;
 }
 
 }  // namespace
@@ -272,10 +182,8 @@ bool CHTTPServer::Stop() {
   return bStopped;
 }
 
-void CHTTPServer::SetReservedHandler(std::string prefix,
-                                     std::function<std::string(const std::string& requestText)> handler,
-                                     std::size_t nMaxBody,
-                                     std::function<bool(const std::string& requestHeader)> admitBody) {
+void CHTTPServer::SetReservedHandler(std::string prefix, ReservedHandler handler, std::size_t nMaxBody,
+                                     AdmitBody admitBody) {
   m_strReservedPrefix = std::move(prefix);
   m_reservedHandler = std::move(handler);
   m_nReservedMaxBody = nMaxBody;
@@ -298,30 +206,33 @@ int CHTTPServer::OnReplySent(std::uint32_t) { return 0; }
 // says some other site's page made (an image, a form, a script of any web
 // page the pupil opens). A request with none of these headers is a local
 // program's.
-bool CHTTPServer::IsForeign(std::string_view strRequest) const {
-  return AnyHeader(strRequest, [this](const std::string& strName, std::string_view value) {
-    if (strName == "host") return !IsLocalHostName(value);
-    if (strName == "sec-fetch-site") {
-      const std::string strSite = ToLowerAscii(std::string(TrimBlanks(value)));
-      return strSite != "same-origin" && strSite != "none";
+bool CHTTPServer::IsForeign(const CHttpRequest& request) const {
+  for (const CHttpHeader& header : request.headers) {
+    if (header.strName == "host" && !IsLocalHostName(header.strValue)) return true;
+    if (header.strName == "sec-fetch-site") {
+      const std::string strSite = ToLowerAscii(header.strValue);
+      if (strSite != "same-origin" && strSite != "none") return true;
     }
-    if (strName == "origin" || strName == "referer") return !IsThisServer(value, m_nPort);
-    return false;
-  });
+    if ((header.strName == "origin" || header.strName == "referer") && !IsThisServer(header.strValue, m_nPort))
+      return true;
+  }
+  return false;
 }
 
 bool CHTTPServer::IsRequestComplete(std::string strRequest) {
   if (!IsReservedPost(strRequest)) return strRequest.ends_with(kRequestEnd);
-  const std::size_t nHeaderEnd = strRequest.find(kRequestEnd);
-  if (nHeaderEnd == std::string::npos) return false;
-  // Refused from its header alone, at once: the body is never read.
-  const std::string strHeader = strRequest.substr(0, nHeaderEnd + kRequestEnd.size());
-  if (IsForeign(strHeader) || (m_reservedAdmitBody && !m_reservedAdmitBody(strHeader))) return true;
-  // Without a usable length, or with one past the limit, the header alone
+  const std::size_t nHeadEnd = strRequest.find(kRequestEnd);
+  if (nHeadEnd == std::string::npos) return false;
+  const std::size_t nBodyStart = nHeadEnd + kRequestEnd.size();
+  // Refused from its head alone, at once: the body is never read.
+  CHttpRequest head;
+  ParseHttpRequest(std::string_view(strRequest).substr(0, nBodyStart), head);
+  if (IsForeign(head) || (m_reservedAdmitBody && !m_reservedAdmitBody(head))) return true;
+  // Without a usable length, or with one past the limit, the head alone
   // goes to the handler, which refuses it.
-  const std::optional<std::size_t> nLength = ContentLength(strRequest, nHeaderEnd);
+  const std::optional<std::size_t> nLength = head.ContentLength();
   if (!nLength || *nLength > m_nReservedMaxBody) return true;
-  return strRequest.size() - (nHeaderEnd + kRequestEnd.size()) >= *nLength;
+  return strRequest.size() - nBodyStart >= *nLength;
 }
 
 std::size_t CHTTPServer::GetMaxRequestSize(const std::string& strRequest) const {
@@ -332,54 +243,48 @@ std::size_t CHTTPServer::GetMaxRequestSize(const std::string& strRequest) const 
 }
 
 bool CHTTPServer::ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) {
-  CReplyBody body;
-  if (!ParseRequestWithBody(std::move(strRequest), strReply, body, bKeepAlive)) return false;
+  CReply reply;
+  if (!ParseRequestWithBody(std::move(strRequest), reply, bKeepAlive)) return false;
   // The whole reply in memory, for a caller that wants it so.
-  return body.nLength == 0 || AppendFile(body.file.Get(), body.nLength, strReply) == body.nLength;
+  return ReadWholeReply(std::move(reply), strReply);
 }
 
-bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body,
-                                       int& bKeepAlive) {
-  std::string strStatus = kStatusOk;
-
-  const std::size_t nSpace = strRequest.find(' ');
-  if (nSpace == std::string::npos) {
+bool CHTTPServer::ParseRequestWithBody(std::string strRequest, CReply& reply, int& bKeepAlive) {
+  CHttpRequest request;
+  if (!ParseHttpRequest(strRequest, request)) {
     WriteLog("No 'space' found in Request String #2", "ParseRequest", 0);
     return false;
   }
-
-  if (IsForeign(strRequest)) {
-    strReply = FormatErrorResponse(kStatusNotFound, FormatHttpDate(std::time(nullptr)));
+  if (IsForeign(request)) {
+    reply = MakeEmptyReply(kStatusNotFound);
     bKeepAlive = 0;
     return true;
   }
 
-  const bool bGet = std::string_view(strRequest).substr(0, nSpace) == kMethodGet;
-  std::string strPath;
-  if (bGet || IsReservedPost(strRequest)) {
-    const std::size_t nPathEnd = strRequest.find(' ', nSpace + 1);
-    strPath = strRequest.substr(nSpace + 1, nPathEnd == std::string::npos ? std::string::npos : nPathEnd - nSpace - 1);
-    if (m_reservedHandler && strPath.starts_with(m_strReservedPrefix)) {
-      strReply = m_reservedHandler(strRequest);
-      bKeepAlive = 0;
-      return true;
-    }
-    if (strPath == "/") strPath = m_strDefaultDoc;
+  const bool bGet = request.strMethod == kMethodGet;
+  if ((bGet || request.strMethod == kMethodPost) && m_reservedHandler &&
+      request.strTarget.starts_with(m_strReservedPrefix)) {
+    reply = m_reservedHandler(request);
+    bKeepAlive = 0;
+    return true;
   }
-  if (!bGet) strStatus = kStatusNotImplemented;
+  if (!bGet) {
+    // No path is read, nothing is created or fetched.
+    reply = MakeEmptyReply(kStatusNotImplemented);
+    bKeepAlive = 0;
+    return true;
+  }
 
   // Exact case only; absent, the flag stays as an earlier request left it.
   if (strRequest.find(kKeepAliveHeader) != std::string::npos) bKeepAlive = 1;
 
-  std::optional<CRequestMapping> mapping;
-  if (bGet) mapping = MapRequestPath(strPath, m_strRootDir, m_mapMimeTypes);
-  if (mapping) PrepareLocalFile(*mapping);
-
-  const std::string strDate = FormatHttpDate(std::time(nullptr));
-  if (mapping && OpenFileReply(mapping->strLocalPath, strDate, bKeepAlive, mapping->strContentType, strReply, body))
-    return true;
-  if (bGet) strStatus = kStatusNotFound;
-  strReply = FormatErrorResponse(strStatus, strDate);
+  const std::string& strPath = request.strTarget == "/" ? m_strDefaultDoc : request.strTarget;
+  const std::optional<CRequestMapping> mapping = MapRequestPath(strPath, m_strRootDir, m_mapMimeTypes);
+  if (mapping) {
+    PrepareLocalFile(*mapping);
+    if (MakeFileReply(mapping->strLocalPath, bKeepAlive != 0, mapping->strContentType, reply)) return true;
+  }
+  reply = MakeEmptyReply(kStatusNotFound);
   bKeepAlive = 0;
   return true;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "server/GenericServer.h"
+#include "server/HttpRequest.h"
 #include "site/Fetch.h"
 #include "site/ProductSite.h"
 #include "support/ConnectGuard.h"
@@ -54,16 +55,19 @@ class CHTTPServer : public CGenericServer {
   // Where files come from, as Start read the setting.
   const CProductSite& Site() const { return m_site; }
 
+  // Answers a request under the reserved prefix.
+  using ReservedHandler = std::function<CReply(const CHttpRequest& request)>;
+  // Whether a reserved POST's body is worth reading, from its head alone.
+  using AdmitBody = std::function<bool(const CHttpRequest& head)>;
+
   // Set before Start. A GET whose path begins with prefix (exact bytes) is
-  // answered with handler's result as the whole reply, given the whole
-  // request as received; nothing is created or fetched and the connection
-  // closes after the reply. So is a POST there, read up to the end of its
-  // Content-Length body when that is at most nMaxBody bytes and admitBody
-  // (when given) accepts its header; otherwise the handler gets the header
-  // alone, at once.
-  void SetReservedHandler(std::string prefix, std::function<std::string(const std::string& requestText)> handler,
-                          std::size_t nMaxBody = 0,
-                          std::function<bool(const std::string& requestHeader)> admitBody = {});
+  // answered by handler, given the request as read; nothing is created or
+  // fetched and the connection closes after the reply. So is a POST there,
+  // read up to the end of its Content-Length body when that is at most
+  // nMaxBody bytes and admitBody (when given) accepts its head; otherwise
+  // the handler gets the head alone, at once.
+  void SetReservedHandler(std::string prefix, ReservedHandler handler, std::size_t nMaxBody = 0,
+                          AdmitBody admitBody = {});
 
   int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override;
   int OnReplySent(std::uint32_t nBytesSent) override;
@@ -73,8 +77,8 @@ class CHTTPServer : public CGenericServer {
   std::size_t GetMaxRequestSize(const std::string& strRequest) const override;
   // The reply with the whole file in it.
   bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) override;
-  // The reply's header, with the file as its body: what the connections send.
-  bool ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body, int& bKeepAlive) override;
+  // The reply's head, with the file after it: what the connections send.
+  bool ParseRequestWithBody(std::string strRequest, CReply& reply, int& bKeepAlive) override;
 
  protected:
   // The program fetches with the defaults; tests shorten the waits. Fetches
@@ -86,7 +90,7 @@ class CHTTPServer : public CGenericServer {
   // it is missing or is one that is always fetched.
   void PrepareLocalFile(const CRequestMapping& mapping) const;
   bool IsReservedPost(const std::string& strRequest) const;
-  bool IsForeign(std::string_view strRequest) const;
+  bool IsForeign(const CHttpRequest& request) const;
 
   std::string m_strRootDir;
   std::string m_strDefaultDoc;
@@ -96,7 +100,7 @@ class CHTTPServer : public CGenericServer {
   // While the server runs: no fetch of this process connects to it.
   std::optional<support::COwnServerPort> m_ownPort;
   std::string m_strReservedPrefix;
-  std::function<std::string(const std::string& requestText)> m_reservedHandler;
+  ReservedHandler m_reservedHandler;
   std::size_t m_nReservedMaxBody = 0;
-  std::function<bool(const std::string& requestHeader)> m_reservedAdmitBody;
+  AdmitBody m_reservedAdmitBody;
 };

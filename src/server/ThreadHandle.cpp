@@ -24,21 +24,18 @@ class CThreadAttributes {
 
 }  // namespace
 
-CThreadHandle::CThreadHandle(std::function<void()> fn, Options options) {
+CThreadHandle::CThreadHandle(std::function<void()> fn, std::size_t nStackSize) {
   auto state = std::make_shared<State>();
   state->fn = std::move(fn);
   CThreadAttributes attributes;
   int nError = attributes.Error();
-  if (nError == 0 && options.nStackSize > 0) nError = ::pthread_attr_setstacksize(attributes.Get(), options.nStackSize);
-  if (nError == 0 && options.bDetached)
-    nError = ::pthread_attr_setdetachstate(attributes.Get(), PTHREAD_CREATE_DETACHED);
+  if (nError == 0 && nStackSize > 0) nError = ::pthread_attr_setstacksize(attributes.Get(), nStackSize);
   // The new thread holds its own reference to the state, released as it ends.
   auto pThreadState = std::make_unique<std::shared_ptr<State>>(state);
   if (nError == 0) nError = ::pthread_create(&m_id, attributes.Get(), &CThreadHandle::Start, pThreadState.get());
   if (nError != 0) throw std::system_error(nError, std::generic_category(), "pthread_create");
   pThreadState.release();  // the thread's now
   m_state = std::move(state);
-  m_bJoinable = !options.bDetached;
 }
 
 void* CThreadHandle::Start(void* pState) {
@@ -54,15 +51,13 @@ void* CThreadHandle::Start(void* pState) {
   return nullptr;
 }
 
-CThreadHandle::CThreadHandle(CThreadHandle&& other) noexcept
-    : m_state(std::move(other.m_state)), m_id(other.m_id), m_bJoinable(std::exchange(other.m_bJoinable, false)) {}
+CThreadHandle::CThreadHandle(CThreadHandle&& other) noexcept : m_state(std::move(other.m_state)), m_id(other.m_id) {}
 
 CThreadHandle& CThreadHandle::operator=(CThreadHandle&& other) noexcept {
   if (this != &other) {
-    Close();
+    Join();
     m_state = std::move(other.m_state);
     m_id = other.m_id;
-    m_bJoinable = std::exchange(other.m_bJoinable, false);
   }
   return *this;
 }
@@ -73,25 +68,13 @@ bool CThreadHandle::WaitUntil(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_state->mutex);
     if (!m_state->cv.wait_until(lock, deadline, [this] { return m_state->bEnded; })) return false;
   }
-  if (m_bJoinable) ::pthread_join(m_id, nullptr);
-  m_bJoinable = false;
+  ::pthread_join(m_id, nullptr);
   m_state.reset();
   return true;
 }
 
-bool CThreadHandle::Terminate() {
-  if (!m_state) return false;
-  bool bEnded;
-  {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    bEnded = m_state->bEnded;
-  }
-  Close();
-  return !bEnded;
-}
-
-void CThreadHandle::Close() {
-  if (m_bJoinable) ::pthread_detach(m_id);
-  m_bJoinable = false;
+void CThreadHandle::Join() {
+  if (!m_state) return;
+  ::pthread_join(m_id, nullptr);
   m_state.reset();
 }

@@ -1,10 +1,12 @@
-#include "platform/MessageLoop.h"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/MessageLoop.h"
 
 using namespace platform;
 using namespace std::chrono_literals;
@@ -48,6 +50,41 @@ TEST_F(MessageLoopTest, PostedMessagesPassPreTranslateThenHandlerInOrder) {
   EXPECT_EQ(target.handled[0].wParam, 7u);
   EXPECT_EQ(target.handled[0].lParam, -3);
   EXPECT_EQ(target.handled[1].message, WM_USER + 3);
+}
+
+// A worker's task runs on the UI thread in turn with the window's messages;
+// one for a window that has gone is dropped unrun, and what it holds goes.
+TEST_F(MessageLoopTest, TasksRunInTurnWithMessagesAndGoWithTheirWindow) {
+  RecordingTarget target;
+  target.CreateTarget();
+  std::vector<std::string> order;
+  std::thread::id ranOn;
+  std::thread worker([&] {
+    PostMessage(target.GetSafeHwnd(), WM_USER + 1, 0, 0);
+    PostTask(target.GetSafeHwnd(), [&] {
+      ranOn = std::this_thread::get_id();
+      order.push_back("task, after " + std::to_string(target.handled.size()) + " message");
+    });
+    PostMessage(target.GetSafeHwnd(), WM_USER + 2, 0, 0);
+  });
+  worker.join();
+  EXPECT_EQ(loop.RunUntilIdle(), 3);
+  EXPECT_EQ(order, std::vector<std::string>{"task, after 1 message"});
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_EQ(target.handled.size(), 2u);
+  EXPECT_EQ(target.pretranslated.size(), 2u);  // a task is no message
+
+  auto held = std::make_shared<int>(1);
+  {
+    RecordingTarget gone;
+    gone.CreateTarget();
+    ASSERT_TRUE(PostTask(gone.GetSafeHwnd(), [held] { *held = 2; }));
+    EXPECT_EQ(held.use_count(), 2);
+  }
+  EXPECT_EQ(held.use_count(), 1);
+  EXPECT_EQ(loop.RunUntilIdle(), 0);
+  EXPECT_EQ(*held, 1);
+  EXPECT_FALSE(PostTask(0, [] {}));
 }
 
 TEST_F(MessageLoopTest, PostingToAMissingOrDestroyedWindowFailsAndDropsQueued) {

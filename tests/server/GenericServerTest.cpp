@@ -4,13 +4,18 @@
 #include <netinet/tcp.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +38,9 @@ class CTestServer : public CGenericServer {
   explicit CTestServer(Handler handler = EchoHandler) : m_handler(std::move(handler)) {}
   // Connection threads call into this class: stop them before its members go.
   ~CTestServer() override { Shutdown(); }
+
+  void SetIdleTimeout(std::chrono::milliseconds timeout) { m_clientIdleTimeout = timeout; }
+  bool Stopping() const { return m_bStopping; }
 
   static bool EchoHandler(const std::string& request, std::string& reply, int& keepAlive) {
     keepAlive = request.find("keep") != std::string::npos ? 1 : 0;
@@ -427,6 +435,161 @@ TEST_F(GenericServer, ConnectionsPastTheCapAreClosedUnservedWithOneLinePerBurst)
   const std::string text = LogText();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
   EXPECT_NE(text.find("\t[AcceptThread]\t[256]\r\n"), std::string::npos) << text;
+}
+
+// Threads of this process.
+std::size_t ThreadCount() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
+}
+
+// The kernel's id of the calling thread: unlike a pthread_t, never handed
+// to another thread while this one lives.
+long KernelThreadId() { return ::syscall(SYS_gettid); }
+
+TEST_F(GenericServer, ConnectionThreadsServeOneConnectionAfterAnotherAndEndWhenIdle) {
+  std::mutex mutex;
+  std::vector<long> servedBy;
+  CTestServer server([&](const std::string& request, std::string& reply, int& keepAlive) {
+    std::lock_guard<std::mutex> lock(mutex);
+    servedBy.push_back(KernelThreadId());
+    return CTestServer::EchoHandler(request, reply, keepAlive);
+  });
+  server.SetIdleTimeout(1s);
+  const std::size_t nIdleProcess = ThreadCount();
+  ASSERT_TRUE(Run(server, 5000));
+  const std::size_t nRunning = ThreadCount();
+
+  // Three at once take three threads; the three after them find those waiting.
+  for (int wave = 0; wave < 2; ++wave) {
+    std::vector<std::unique_ptr<CClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+      clients.push_back(std::make_unique<CClient>(m_nPort));
+      ASSERT_TRUE(clients.back()->Send("half"));
+    }
+    for (int i = 0; i < 400 && server.Accepted().size() < 3u * (wave + 1); ++i) std::this_thread::sleep_for(5ms);
+    for (auto& client : clients) {
+      ASSERT_TRUE(client->Send(" a request\r\n\r\n"));
+      EXPECT_EQ(client->ReceiveToClose(), "reply to half a request\r\n\r\n");
+    }
+    EXPECT_EQ(ThreadCount(), nRunning + 3);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(servedBy.size(), 6u);
+    EXPECT_EQ(std::set<long>(servedBy.begin(), servedBy.end()).size(), 3u);
+    EXPECT_EQ(std::set<long>(servedBy.begin(), servedBy.begin() + 3),
+              std::set<long>(servedBy.begin() + 3, servedBy.end()));
+  }
+  // Waiting longer than their time, they end and are joined.
+  for (int i = 0; i < 600 && ThreadCount() > nRunning; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(ThreadCount(), nRunning);
+  CClient again(m_nPort);
+  ASSERT_TRUE(again.Send("again\r\n\r\n"));
+  EXPECT_EQ(again.ReceiveToClose(), "reply to again\r\n\r\n");
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(ThreadCount(), nIdleProcess);
+  EXPECT_EQ(LogText(), "");
+}
+
+// A server that notes any call it gets once Shutdown has returned.
+class CWatchedServer : public CTestServer {
+ public:
+  using CTestServer::CTestServer;
+  int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override {
+    Touched();
+    m_bAccepting = true;
+    if (m_bHoldAccept) {
+      // The accept thread held past the stop's bound, then back in the server.
+      while (!Stopping()) std::this_thread::sleep_for(5ms);
+      std::this_thread::sleep_for(m_shutdownTimeout + 100ms);
+      Touched();
+    }
+    return CTestServer::OnClientAccepted(strAddress, nPort);
+  }
+  int OnReplySent(std::uint32_t nBytesSent) override {
+    Touched();
+    return CTestServer::OnReplySent(nBytesSent);
+  }
+  bool IsRequestComplete(std::string strRequest) override {
+    Touched();
+    return CTestServer::IsRequestComplete(std::move(strRequest));
+  }
+  bool ParseRequest(std::string strRequest, std::string& strReply, int& bKeepAlive) override {
+    Touched();
+    return CTestServer::ParseRequest(std::move(strRequest), strReply, bKeepAlive);
+  }
+  void Touched() {
+    if (m_bShutDown) ++m_nTouchedAfterwards;
+  }
+  bool ShutdownAndWatch() {
+    const bool bResult = Shutdown();
+    m_bShutDown = true;
+    return bResult;
+  }
+  bool m_bHoldAccept = false;
+  std::atomic<bool> m_bAccepting{false};
+  std::atomic<bool> m_bShutDown{false};
+  std::atomic<int> m_nTouchedAfterwards{0};
+};
+
+TEST_F(GenericServer, ShutdownWithStuckConnectionsReturnsInTimeAndNothingTouchesTheServerAfterwards) {
+  const std::string big = Pattern(kLargeReply);
+  std::atomic<bool> bStalled{false};
+  std::unique_ptr<CWatchedServer> server;
+  server = std::make_unique<CWatchedServer>([&](const std::string& request, std::string& reply, int& keepAlive) {
+    if (request.find("stall") != std::string::npos) {
+      // Busy as a fetch from a site that stalls, until the server stops.
+      bStalled = true;
+      while (!server->Stopping()) std::this_thread::sleep_for(5ms);
+      return false;
+    }
+    if (request.find("big") != std::string::npos) {
+      reply = big;
+      return true;
+    }
+    return CTestServer::EchoHandler(request, reply, keepAlive);
+  });
+  const std::size_t nIdleProcess = ThreadCount();
+  ASSERT_TRUE(Run(*server, 0));
+
+  CClient silent(m_nPort);
+  CClient half(m_nPort);
+  ASSERT_TRUE(half.Send("GET /a"));
+  CClient stalled(m_nPort);
+  ASSERT_TRUE(stalled.Send("stall\r\n\r\n"));
+  CClient notReading(m_nPort, kSmallReceiveBuffer);
+  ASSERT_TRUE(notReading.Send("big\r\n\r\n"));
+  CClient done(m_nPort);  // its thread then waits for another connection
+  ASSERT_TRUE(done.Send("done\r\n\r\n"));
+  EXPECT_EQ(done.ReceiveToClose(), "reply to done\r\n\r\n");
+  for (int i = 0; i < 400 && (server->Accepted().size() < 5 || !bStalled); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(bStalled);
+  std::this_thread::sleep_for(200ms);  // the big reply fills the buffers
+
+  // True: every thread ended within the bound.
+  EXPECT_TRUE(server->ShutdownAndWatch());
+  EXPECT_EQ(ThreadCount(), nIdleProcess);
+  for (CClient* client : {&silent, &half, &stalled}) EXPECT_EQ(client->ReceiveToClose(), "");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(server->m_nTouchedAfterwards, 0);
+  EXPECT_EQ(LogText(), "");
+  server.reset();  // at once: a thread still at work would use it after it has gone
+}
+
+TEST_F(GenericServer, ServiceThreadHeldPastTheBoundIsWaitedForNeverLetGo) {
+  auto server = std::make_unique<CWatchedServer>();
+  server->m_bHoldAccept = true;
+  ASSERT_TRUE(Run(*server, 0));
+  CClient client(m_nPort);
+  ASSERT_TRUE(client.Send("GET /a.swf HTTP/1.0\r\n\r\n"));
+  for (int i = 0; i < 400 && !server->m_bAccepting; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(server->m_bAccepting);
+
+  EXPECT_FALSE(server->ShutdownAndWatch());
+  std::this_thread::sleep_for(300ms);  // past the end of the hold
+  EXPECT_EQ(server->m_nTouchedAfterwards, 0);
+  EXPECT_EQ(CountOf(LogText(), " - WaitForMultipleObjects(...) timed out.\t[Shutdown]\t[0]\r\n"), 1) << LogText();
+  server.reset();
 }
 
 // A derived class with nothing of its own to protect, left running.

@@ -160,6 +160,20 @@ class CConnection {
   std::string m_strPending;
 };
 
+// A reply of these bytes, as a reserved handler gives it.
+CReply Bytes(std::string strBytes) {
+  CReply reply;
+  reply.strBytes = std::move(strBytes);
+  return reply;
+}
+
+// What a reserved handler was given: method, target, each field, body.
+std::string Described(const CHttpRequest& request) {
+  std::string strText = request.strMethod + " " + request.strTarget + "|";
+  for (const CHttpHeader& header : request.headers) strText += header.strName + "=" + header.strValue + "|";
+  return strText + request.strBody;
+}
+
 // Every file and directory below dir with the files' contents.
 std::map<std::string, std::string> Snapshot(const fs::path& dir) {
   std::map<std::string, std::string> snapshot;
@@ -339,10 +353,10 @@ TEST_F(HttpServerTest, ReservedPrefixIsAnsweredByItsHandler) {
   const std::string strHandlerReply = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
   std::mutex mutex;
   std::vector<std::string> handled;
-  m_server.SetReservedHandler("/__host/", [&](const std::string& strRequest) {
+  m_server.SetReservedHandler("/__host/", [&](const CHttpRequest& request) {
     std::lock_guard<std::mutex> lock(mutex);
-    handled.push_back(strRequest);
-    return strHandlerReply;
+    handled.push_back(Described(request));
+    return Bytes(strHandlerReply);
   });
   Start();
 
@@ -350,7 +364,7 @@ TEST_F(HttpServerTest, ReservedPrefixIsAnsweredByItsHandler) {
   EXPECT_EQ(Get(strCall), strHandlerReply);
   {
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(handled, std::vector<std::string>{strCall});
+    EXPECT_EQ(handled, std::vector<std::string>{"GET /__host/call?RecStart|connection=Keep-Alive|host=localhost|"});
   }
   EXPECT_FALSE(fs::exists(m_root / "__host"));
   EXPECT_TRUE(m_site->Requests().empty());
@@ -373,10 +387,10 @@ TEST_F(HttpServerTest, ReservedPostIsReadToTheEndOfItsBodyUpToItsLimit) {
   std::vector<std::string> handled;
   m_server.SetReservedHandler(
       "/__host/",
-      [&](const std::string& strRequest) {
+      [&](const CHttpRequest& request) {
         std::lock_guard<std::mutex> lock(mutex);
-        handled.push_back(strRequest);
-        return std::string("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+        handled.push_back(Described(request));
+        return Bytes("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
       },
       kLimit);
   Start();
@@ -401,8 +415,8 @@ TEST_F(HttpServerTest, ReservedPostIsReadToTheEndOfItsBodyUpToItsLimit) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(handled.size(), 2u);
-    EXPECT_TRUE(handled[0] == post(strBody, strBody.size()));
-    EXPECT_EQ(handled[1], post("", kLimit + 1));
+    EXPECT_TRUE(handled[0] == "POST /__host/call|content-length=" + std::to_string(kLimit) + "|" + strBody);
+    EXPECT_EQ(handled[1], "POST /__host/call|content-length=" + std::to_string(kLimit + 1) + "|");
   }
   // A course request past 64 KiB still gets no reply at all.
   CConnection connection(m_server.m_nPort);
@@ -478,7 +492,7 @@ TEST_F(HttpServerTest, LargeFileGoesOutFromDiskWhileItsClientsDoNotRead) {
   const std::string strHead = "Content-Length: " + std::to_string(kFileSize) + "\r\nConnection: close\r\n";
   ASSERT_NE(strResponse.find(strHead), std::string::npos) << strResponse.substr(0, 300);
   const std::size_t nBody = strResponse.find("\r\n\r\n") + 4;
-  ASSERT_EQ(strResponse.size() - nBody, kFileSize);
+  ASSERT_EQ(strResponse.size() - nBody, kFileSize) << RunLog();
   for (std::size_t n = 0; n < kFileSize; n += strChunk.size())
     ASSERT_EQ(strResponse.compare(nBody + n, strChunk.size(), strChunk), 0) << "at " << n;
 }
@@ -500,7 +514,7 @@ TEST_F(HttpServerTest, ReadOnlyCacheIsServed) {
 
 TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
   WriteWholeFile(m_root / "a.swf", "FWS-a");
-  m_server.SetReservedHandler("/__host/", [](const std::string&) { return std::string("handled"); });
+  m_server.SetReservedHandler("/__host/", [](const CHttpRequest&) { return Bytes("handled"); });
   Start();
 
   for (const char* pszHost : {"evil.example", "127.0.0.1.evil.example", "localhost.evil.example:80", "127.0.0.2",
@@ -559,9 +573,9 @@ TEST_F(HttpServerTest, ReservedPostFromElsewhereIsRefusedBeforeItsBody) {
   std::atomic<int> nHandled{0};
   m_server.SetReservedHandler(
       "/__host/",
-      [&](const std::string&) {
+      [&](const CHttpRequest&) {
         ++nHandled;
-        return std::string("HTTP/1.0 204 No Content\r\n\r\n");
+        return Bytes("HTTP/1.0 204 No Content\r\n\r\n");
       },
       1 << 20);
   Start();

@@ -22,6 +22,11 @@ TEST(HttpResponse, FileHeaderStatesTheRealSizePastTwoAndFourGiB) {
   EXPECT_EQ(FormatFileHeader("200 OK", strDate, (1ULL << 32) + 5, true, "application/octet-stream"),
             "HTTP/1.0 200 OK\r\nDate: Tue, 06 Mar 2012 08:05:09 GMT\r\nServer: Web1.0\r\nAccept-Ranges: bytes\r\n"
             "Content-Length: 4294967301\r\nConnection: Keep-Alive\r\nContent-Type: application/octet-stream\r\n\r\n");
+  // The movie host's files add how long the web engine may keep them.
+  EXPECT_EQ(
+      FormatFileHeader("200 OK", strDate, 8, false, "application/wasm", "max-age=60"),
+      "HTTP/1.0 200 OK\r\nDate: Tue, 06 Mar 2012 08:05:09 GMT\r\nServer: Web1.0\r\nAccept-Ranges: bytes\r\n"
+      "Content-Length: 8\r\nConnection: close\r\nContent-Type: application/wasm\r\nCache-Control: max-age=60\r\n\r\n");
 }
 
 TEST(HttpResponse, ErrorResponseHasNoBody) {

@@ -16,10 +16,10 @@ std::unique_ptr<CShockwaveflash1> MakeMovieControl(QWidget* parent, CHTTPServer&
   auto flash = std::make_unique<CRuffleFlash>(parent);
   const std::shared_ptr<CMoviePageHandler> handler = flash->GetPageHandler();
   server.SetReservedHandler(
-      CMoviePageHandler::kPrefix, [handler](const std::string& request) { return handler->HandleRequest(request); },
+      CMoviePageHandler::kPrefix, [handler](const CHttpRequest& request) { return handler->HandleRequest(request); },
       CMoviePageHandler::kMaxCallSize,
-      // A post without the secret is refused from its header: its body is never read.
-      [handler](const std::string& header) { return handler->HasSecret(header); });
+      // A post without the secret is refused from its head: its body is never read.
+      [handler](const CHttpRequest& head) { return handler->HasSecret(head); });
   return flash;
 }
 

@@ -175,7 +175,8 @@ long CTesselDlg::OnUploadDone(platform::WPARAM wParam, platform::LPARAM) {
 }
 
 void CTesselDlg::NotifyMovie(const std::string& name, const std::string& argument) {
-  m_flash->CallFunction(FormatNotification(name, argument));
+  // The result is discarded: nothing waits for it.
+  m_flash->NotifyFunction(FormatNotification(name, argument));
 }
 
 bool CTesselDlg::DeleteTree(const std::string& dir) { return host::DeleteTree(dir); }

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <iterator>
 #include <map>
 #include <random>
-#include <sstream>
 
+#include "server/HttpResponse.h"
 #include "support/Text.h"
 
 namespace host {
@@ -37,16 +36,13 @@ constexpr const char* kStatusNotImplemented = "501 Not Implemented";
 constexpr const char* kStatusUnavailable = "503 Service Unavailable";
 constexpr const char* kStatusNotStored = "507 Insufficient Storage";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
+// The page and the player's files do not change while the program runs, and
+// the web engine's cache lives in memory for that long.
+constexpr const char* kCacheForTheRun = "max-age=31536000, immutable";
+// Answers and saved data are never taken from a cache.
+constexpr const char* kNoCache = "no-store";
 
-std::string MakeResponse(const std::string& status, const std::string& contentType, const std::string& body) {
-  std::string reply = "HTTP/1.0 " + status + "\r\n";
-  if (!contentType.empty()) reply += "Content-Type: " + contentType + "\r\n";
-  reply += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  reply += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-  return reply + body;
-}
-
-std::string MakeError(const std::string& status) { return MakeResponse(status, kTextType, status); }
+CReply Text(const std::string& body) { return MakeTextReply(kStatusOk, kTextType, body, kNoCache); }
 
 std::string ContentTypeOf(const std::string& name) {
   static const std::map<std::string, std::string> kTypes = {
@@ -87,73 +83,33 @@ bool EqualsInConstantTime(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+// name=value pairs of the query, decoded as the page encodes them
+// (encodeURIComponent); false when an escape is malformed.
+bool QueryFields(std::string_view query, std::map<std::string, std::string>& fields) {
+  while (!query.empty()) {
+    const std::size_t nAmpersand = query.find('&');
+    const std::string_view pair = query.substr(0, nAmpersand);
+    query = nAmpersand == std::string_view::npos ? std::string_view() : query.substr(nAmpersand + 1);
+    const std::size_t nEquals = pair.find('=');
+    std::string name, value;
+    if (nEquals == std::string_view::npos || !support::PercentDecode(pair.substr(0, nEquals), name) ||
+        !support::PercentDecode(pair.substr(nEquals + 1), value))
+      return false;
+    fields[name] = value;
+  }
+  return true;
+}
+
+// Empty when the body is whole and within the limit, else the error status.
+std::string CheckBody(const CHttpRequest& request) {
+  const std::optional<std::size_t> length = request.ContentLength();
+  if (!length) return kStatusBadRequest;
+  if (*length > CMoviePageHandler::kMaxCallSize) return kStatusTooLarge;
+  if (request.strBody.size() != *length) return kStatusBadRequest;
+  return "";
 }
 
 }  // namespace
-
-struct CMoviePageHandler::Request {
-  std::string method;
-  std::string path;
-  std::string query;
-  std::map<std::string, std::string> headers;  // lower-case names
-  std::string body;
-
-  bool Parse(const std::string& text) {
-    const auto headerEnd = text.find("\r\n\r\n");
-    if (headerEnd != std::string::npos) body = text.substr(headerEnd + 4);
-    std::istringstream lines(text.substr(0, headerEnd));
-    std::string line;
-    if (!std::getline(lines, line)) return false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto firstSpace = line.find(' ');
-    if (firstSpace == std::string::npos) return false;
-    method = line.substr(0, firstSpace);
-    const auto secondSpace = line.find(' ', firstSpace + 1);
-    const std::string target = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-    const auto mark = target.find('?');
-    path = target.substr(0, mark);
-    if (mark != std::string::npos) query = target.substr(mark + 1);
-    while (std::getline(lines, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const auto colon = line.find(':');
-      if (colon != std::string::npos)
-        headers[support::ToLowerAscii(line.substr(0, colon))] = Trim(line.substr(colon + 1));
-    }
-    return true;
-  }
-
-  // name=value pairs of the query, decoded; false when malformed.
-  bool QueryFields(std::map<std::string, std::string>& fields) const {
-    std::istringstream pairs(query);
-    std::string pair;
-    while (std::getline(pairs, pair, '&')) {
-      const auto equals = pair.find('=');
-      std::string name, value;
-      // Decoded as the page encodes (encodeURIComponent); a malformed escape
-      // makes the query malformed.
-      if (equals == std::string::npos || !support::PercentDecode(pair.substr(0, equals), name) ||
-          !support::PercentDecode(pair.substr(equals + 1), value))
-        return false;
-      fields[name] = value;
-    }
-    return true;
-  }
-
-  // Empty when the body is whole and within the limit, else the error status.
-  std::string CheckBody() const {
-    const auto length = headers.find("content-length");
-    if (length == headers.end() || length->second.empty() ||
-        length->second.find_first_not_of("0123456789") != std::string::npos)
-      return kStatusBadRequest;
-    if (length->second.size() > 9 || std::stoul(length->second) > kMaxCallSize) return kStatusTooLarge;
-    if (body.size() != std::stoul(length->second)) return kStatusBadRequest;
-    return "";
-  }
-};
 
 std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath, Sinks sinks,
                                                              std::string savedDir, std::string traceLogPath) {
@@ -171,101 +127,96 @@ CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath,
       m_pTraceLog(traceLogPath.empty() ? nullptr : std::make_unique<CTraceLog>(std::move(traceLogPath))),
       m_pickupTimeout(kDefaultPickupTimeout) {}
 
-std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
-  Request request;
-  if (!request.Parse(requestText)) return MakeError(kStatusBadRequest);
-  const bool bPost = request.method == "POST";
-  if (request.method != "GET" && !bPost) return MakeError(kStatusNotImplemented);
-  const std::string prefix = kPrefix;
-  if (request.path.compare(0, prefix.size(), prefix) != 0) return MakeError(kStatusNotFound);
+CReply CMoviePageHandler::HandleRequest(const CHttpRequest& request) {
+  const bool bPost = request.strMethod == "POST";
+  if (request.strMethod != "GET" && !bPost) return MakeEmptyReply(kStatusNotImplemented);
+  const std::string_view path = request.Path();
+  const std::string_view prefix = kPrefix;
+  if (!path.starts_with(prefix)) return MakeEmptyReply(kStatusNotFound);
 
-  const std::string name = request.path.substr(prefix.size());
+  const std::string name(path.substr(prefix.size()));
   // A call's invoke document comes as the body; nothing else has one.
-  if (name == kCallEndpoint) return bPost ? ServeCall(request) : MakeError(kStatusMethodNotAllowed);
+  if (name == kCallEndpoint) return bPost ? ServeCall(request) : MakeEmptyReply(kStatusMethodNotAllowed);
   if (name == kSavedEndpoint) return ServeSaved(request);
-  if (name == kTraceEndpoint) return bPost ? ServeTrace(request) : MakeError(kStatusMethodNotAllowed);
-  if (bPost) return MakeError(kStatusNotImplemented);
+  if (name == kTraceEndpoint) return bPost ? ServeTrace(request) : MakeEmptyReply(kStatusMethodNotAllowed);
+  if (bPost) return MakeEmptyReply(kStatusNotImplemented);
   if (name == kFSCommandEndpoint) return ServeFSCommand(request);
   return ServeFile(name);
 }
 
-std::string CMoviePageHandler::ServeFile(const std::string& name) const {
-  if (name == kFontName) {
-    const auto body = support::ReadWholeFile(m_strFontPath);
-    if (!body) return MakeError(kStatusNotFound);
-    return MakeResponse(kStatusOk, "application/octet-stream", *body);
-  }
-  const auto body = IsPlainFileName(name) ? support::ReadWholeFile(m_strFilesDir + "/" + name) : std::nullopt;
-  if (!body) return MakeError(kStatusNotFound);
-  return MakeResponse(kStatusOk, ContentTypeOf(name), *body);
+CReply CMoviePageHandler::ServeFile(const std::string& name) const {
+  std::string path;
+  if (name == kFontName)
+    path = m_strFontPath;
+  else if (IsPlainFileName(name))
+    path = m_strFilesDir + "/" + name;
+  CReply reply;
+  if (path.empty() || !MakeFileReply(path, false, ContentTypeOf(name), reply, kCacheForTheRun))
+    return MakeEmptyReply(kStatusNotFound);
+  return reply;
 }
 
-bool CMoviePageHandler::IsAuthorised(const Request& request) const {
-  const auto it = request.headers.find(support::ToLowerAscii(kSecretHeader));
-  return it != request.headers.end() && EqualsInConstantTime(it->second, m_strSecret);
+bool CMoviePageHandler::HasSecret(const CHttpRequest& head) const {
+  const std::string* pSecret = head.Find(support::ToLowerAscii(kSecretHeader));
+  return pSecret != nullptr && EqualsInConstantTime(*pSecret, m_strSecret);
 }
 
-bool CMoviePageHandler::HasSecret(const std::string& requestHeader) const {
-  Request request;
-  return request.Parse(requestHeader) && IsAuthorised(request);
-}
-
-std::string CMoviePageHandler::ServeCall(const Request& request) {
-  if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
-  const std::string bodyError = request.CheckBody();
-  if (!bodyError.empty()) return MakeError(bodyError);
-  const std::string& invoke = request.body;
-  if (invoke.empty()) return MakeError(kStatusBadRequest);
+CReply CMoviePageHandler::ServeCall(const CHttpRequest& request) {
+  if (!HasSecret(request)) return MakeEmptyReply(kStatusForbidden);
+  const std::string bodyError = CheckBody(request);
+  if (!bodyError.empty()) return MakeEmptyReply(bodyError);
+  const std::string& invoke = request.strBody;
+  if (invoke.empty()) return MakeEmptyReply(kStatusBadRequest);
 
   auto answer = std::make_shared<std::optional<std::string>>();
   const bool answered = RunOnUiThread([this, invoke, answer] {
     if (m_sinks.onCall) *answer = m_sinks.onCall(invoke);
   });
-  if (!answered) return MakeError(kStatusUnavailable);
-  if (!answer->has_value()) return MakeResponse(kStatusNoValue, "", "");
-  return MakeResponse(kStatusOk, kTextType, **answer);
+  if (!answered) return MakeEmptyReply(kStatusUnavailable);
+  if (!answer->has_value()) return MakeEmptyReply(kStatusNoValue);
+  return Text(**answer);
 }
 
-std::string CMoviePageHandler::ServeFSCommand(const Request& request) {
-  if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
+CReply CMoviePageHandler::ServeFSCommand(const CHttpRequest& request) {
+  if (!HasSecret(request)) return MakeEmptyReply(kStatusForbidden);
   std::map<std::string, std::string> fields;
-  if (!request.QueryFields(fields) || !fields.count("command")) return MakeError(kStatusBadRequest);
+  if (!QueryFields(request.Query(), fields) || !fields.count("command")) return MakeEmptyReply(kStatusBadRequest);
 
   const std::string command = fields["command"];
   const std::string args = fields["args"];
   if (!RunOnUiThread([this, command, args] {
         if (m_sinks.onFSCommand) m_sinks.onFSCommand(command, args);
       }))
-    return MakeError(kStatusUnavailable);
-  return MakeResponse(kStatusNoValue, "", "");
+    return MakeEmptyReply(kStatusUnavailable);
+  return MakeEmptyReply(kStatusNoValue);
 }
 
-std::string CMoviePageHandler::ServeSaved(const Request& request) {
-  if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
-  if (!m_pSaved) return MakeError(kStatusNotFound);
-  if (request.method == "GET") {
+CReply CMoviePageHandler::ServeSaved(const CHttpRequest& request) {
+  if (!HasSecret(request)) return MakeEmptyReply(kStatusForbidden);
+  if (!m_pSaved) return MakeEmptyReply(kStatusNotFound);
+  if (request.strMethod == "GET") {
     std::string list;
     for (const auto& [key, value] : m_pSaved->LoadAll())
       list += (list.empty() ? "" : "&") + support::PercentEncode(key) + "=" + support::PercentEncode(value);
-    return MakeResponse(kStatusOk, kTextType, list);
+    return Text(list);
   }
   std::map<std::string, std::string> fields;
-  if (!request.QueryFields(fields) || !fields.count("key") || fields["key"].empty())
-    return MakeError(kStatusBadRequest);
-  const std::string bodyError = request.CheckBody();
-  if (!bodyError.empty()) return MakeError(bodyError);
+  if (!QueryFields(request.Query(), fields) || !fields.count("key") || fields["key"].empty())
+    return MakeEmptyReply(kStatusBadRequest);
+  const std::string bodyError = CheckBody(request);
+  if (!bodyError.empty()) return MakeEmptyReply(bodyError);
   const std::string& key = fields["key"];
-  if (key.size() > CSharedObjectStore::kMaxKeySize) return MakeError(kStatusTooLarge);
-  const bool bStored = fields.count("remove") ? m_pSaved->Remove(key) : m_pSaved->Put(key, request.body);
-  return bStored ? MakeResponse(kStatusNoValue, "", "") : MakeError(kStatusNotStored);
+  if (key.size() > CSharedObjectStore::kMaxKeySize) return MakeEmptyReply(kStatusTooLarge);
+  const bool bStored = fields.count("remove") ? m_pSaved->Remove(key) : m_pSaved->Put(key, request.strBody);
+  return MakeEmptyReply(bStored ? kStatusNoValue : kStatusNotStored);
 }
 
-std::string CMoviePageHandler::ServeTrace(const Request& request) {
-  if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
-  if (!m_pTraceLog) return MakeError(kStatusNotFound);
-  const std::string bodyError = request.CheckBody();
-  if (!bodyError.empty()) return MakeError(bodyError);
-  return m_pTraceLog->Append(request.body) ? MakeResponse(kStatusNoValue, "", "") : MakeError(kStatusNotStored);
+CReply CMoviePageHandler::ServeTrace(const CHttpRequest& request) {
+  if (!HasSecret(request)) return MakeEmptyReply(kStatusForbidden);
+  if (!m_pTraceLog) return MakeEmptyReply(kStatusNotFound);
+  const std::string bodyError = CheckBody(request);
+  if (!bodyError.empty()) return MakeEmptyReply(bodyError);
+  return MakeEmptyReply(m_pTraceLog->Append(request.strBody) ? kStatusNoValue : kStatusNotStored);
 }
 
 bool CMoviePageHandler::RunOnUiThread(std::function<void()> task) {
@@ -294,9 +245,11 @@ bool CMoviePageHandler::RunOnUiThread(std::function<void()> task) {
     return false;
   }
   if (*state == State::Queued) return false;  // closed before the UI thread got to it
-  // A task that runs is always waited for: it writes the answer.
-  m_changed.wait(lock, [&] { return *state == State::Done; });
-  return true;
+  // A task that runs is waited for until it ends or the handler closes: the
+  // window may close from inside it (a message box's loop), and the server
+  // then stops, waiting for this very connection. The answer is shared.
+  m_changed.wait(lock, [&] { return *state == State::Done || m_bClosed; });
+  return *state == State::Done;
 }
 
 void CMoviePageHandler::Close() {

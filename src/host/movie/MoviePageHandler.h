@@ -16,6 +16,8 @@
 
 #include "host/movie/SharedObjectStore.h"
 #include "host/movie/TraceLog.h"
+#include "server/HttpRequest.h"
+#include "server/Reply.h"
 
 namespace host {
 
@@ -54,15 +56,16 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   CMoviePageHandler(const CMoviePageHandler&) = delete;
   CMoviePageHandler& operator=(const CMoviePageHandler&) = delete;
 
-  // Any thread: the whole HTTP response for a request whose path starts
-  // with kPrefix. A call blocks until the UI thread has answered it.
-  std::string HandleRequest(const std::string& requestText);
+  // Any thread: the server's reply to a request whose path starts with
+  // kPrefix; a file goes out from disk. A call blocks until the UI thread
+  // has answered it.
+  CReply HandleRequest(const CHttpRequest& request);
 
   // Random, created with the handler; only the page is told.
   const std::string& GetSecret() const { return m_strSecret; }
-  // Any thread: whether a request's header (up to its empty line) carries
-  // the secret, so that its body is worth reading.
-  bool HasSecret(const std::string& requestHeader) const;
+  // Any thread: whether a request's head carries the secret, so that its
+  // body is worth reading.
+  bool HasSecret(const CHttpRequest& head) const;
 
   // Whether the page is to send the movie's trace lines.
   bool KeepsTraceLog() const { return m_pTraceLog != nullptr; }
@@ -81,15 +84,14 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir,
                     std::string traceLogPath);
 
-  struct Request;
-  std::string ServeFile(const std::string& name) const;
-  std::string ServeCall(const Request& request);
-  std::string ServeFSCommand(const Request& request);
-  std::string ServeSaved(const Request& request);
-  std::string ServeTrace(const Request& request);
-  bool IsAuthorised(const Request& request) const;
+  CReply ServeFile(const std::string& name) const;
+  CReply ServeCall(const CHttpRequest& request);
+  CReply ServeFSCommand(const CHttpRequest& request);
+  CReply ServeSaved(const CHttpRequest& request);
+  CReply ServeTrace(const CHttpRequest& request);
   // Runs task on the UI thread and waits for it; false when the handler
-  // closed or the UI thread did not pick the task up in time.
+  // closed (before the task ended) or the UI thread did not pick the task
+  // up in time.
   bool RunOnUiThread(std::function<void()> task);
 
   const std::string m_strFilesDir;

@@ -87,20 +87,23 @@ CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fo
     : m_strFilesDir(std::move(filesDir)),
       m_pUiContext(std::make_unique<QObject>()),
       m_callFunctionTimeout(kDefaultCallFunctionTimeout) {
+  m_uiTarget.CreateTarget();
   CMoviePageHandler::Sinks sinks;
-  sinks.post = [context = m_pUiContext.get()](std::function<void()> task) {
-    QMetaObject::invokeMethod(context, std::move(task), Qt::QueuedConnection);
+  sinks.post = [hwnd = m_uiTarget.GetSafeHwnd()](std::function<void()> task) {
+    platform::PostTask(hwnd, std::move(task));
   };
   sinks.onCall = [this](const std::string& request) { return RaiseFlashCall(request); };
   sinks.onFSCommand = [this](const std::string& command, const std::string& args) { RaiseFSCommand(command, args); };
   m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks), std::move(savedDir),
                                          std::move(traceLogPath));
 
-  // An off-the-record profile of our own: nothing is cached, so the
-  // server's fresh copies of the boot movie and XML files reach the player.
-  // (A disk-based profile stalled the first request on this machine.)
+  // An off-the-record profile of our own, its cache in memory for this run
+  // and of the engine's default size (a disk-based profile stalled the first
+  // request on this machine). Only the page and the player's files are
+  // served to be kept; course files carry no lifetime, so the boot movie and
+  // XML files come fresh.
   m_pProfile = std::make_unique<QWebEngineProfile>();
-  m_pProfile->setHttpCacheType(QWebEngineProfile::NoCache);
+  m_pProfile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
   m_pPage = std::make_unique<CMoviePage>(m_pProfile.get());
   QWebEngineSettings* settings = m_pPage->settings();
   settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, false);
@@ -159,17 +162,27 @@ void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
 
 void CRuffleFlash::Play() { m_pPage->runJavaScript("if (window.quillby) quillby.play();"); }
 
-std::string CRuffleFlash::CallFunction(const std::string& request) {
+namespace {
+
+// The page's script that calls the movie's function with an invoke document.
+QString CallFunctionScript(const std::string& request) {
   const QString literal =
       QString::fromUtf8(QJsonDocument(QJsonArray{QString::fromStdString(request)}).toJson(QJsonDocument::Compact));
-  const QString script = "window.quillby ? quillby.callFunction(" + literal + "[0]) : ''";
+  return "window.quillby ? quillby.callFunction(" + literal + "[0]) : ''";
+}
 
+}  // namespace
+
+void CRuffleFlash::NotifyFunction(const std::string& request) { m_pPage->runJavaScript(CallFunctionScript(request)); }
+
+std::string CRuffleFlash::CallFunction(const std::string& request) {
   // While a FlashCall is being handled the movie is waiting for us, so its
   // answer cannot come before we return: send the call and do not wait.
   if (!m_returnValues.empty()) {
-    m_pPage->runJavaScript(script);
+    NotifyFunction(request);
     return "";
   }
+  const QString script = CallFunctionScript(request);
 
   // Wait in a local loop: the movie's callback may call out again, and that
   // call is served by this loop.
@@ -248,8 +261,8 @@ void CRuffleFlash::FlushSavedData() {
   });
   if (pending->done) return;
   // A page that has gone answers nothing: no point waiting for it.
-  const QMetaObject::Connection ended = QObject::connect(
-      m_pPage.get(), &QWebEnginePage::renderProcessTerminated, &pending->loop, &QEventLoop::quit);
+  const QMetaObject::Connection ended =
+      QObject::connect(m_pPage.get(), &QWebEnginePage::renderProcessTerminated, &pending->loop, &QEventLoop::quit);
   QTimer::singleShot(kCloseFlushTimeout, &pending->loop, &QEventLoop::quit);
   pending->loop.exec();
   QObject::disconnect(ended);

@@ -3,7 +3,17 @@
 // view. The page comes from the resource server under the reserved prefix, so
 // it shares the movie's origin and the player fetches the movie's files from
 // the same place; the movie's calls reach OnFlashCall on the UI thread through
-// CMoviePageHandler.
+// CMoviePageHandler and the program's message loop (which must be pumped,
+// as CQtLoopDriver does).
+//
+// Calls that may re-enter: CallFunction outside a FlashCall, LoadMovie and
+// Close run the event loop while they wait for the page (CallFunction up to
+// its time-out, the other two while the page hands over the movie's unsaved
+// data, up to kCloseFlushTimeout). Meanwhile anything may run: the movie's
+// calls (OnFlashCall, OnFSCommand), posted messages and tasks, timers, the
+// window's own events, its closing included. Inside a FlashCall none of them
+// waits, so nothing re-enters there. NotifyFunction, Play, SetReturnValue
+// and MoveWindow never run the event loop.
 #include <QObject>
 #include <chrono>
 #include <memory>
@@ -13,6 +23,7 @@
 
 #include "host/FlashControl.h"
 #include "host/movie/MoviePageHandler.h"
+#include "platform/MessageLoop.h"
 
 class QWidget;
 class QWebEngineProfile;
@@ -53,6 +64,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   void LoadMovie(int layer, const std::string& url) override;
   void Play() override;
   std::string CallFunction(const std::string& request) override;
+  void NotifyFunction(const std::string& request) override;
   void SetReturnValue(const std::string& value) override;
   void MoveWindow(int x, int y, int width, int height) override;
   // Has the player write every shared object and waits until the program
@@ -80,9 +92,11 @@ class CRuffleFlash : public CShockwaveflash1 {
   void FlushSavedData();
 
   const std::string m_strFilesDir;
-  // Queued calls from the server's threads are delivered to this object's
-  // thread (the UI thread) and dropped once it is gone.
+  // The context of the page's signals: none arrives once this object goes.
   std::unique_ptr<QObject> m_pUiContext;
+  // The movie's calls come to the UI thread as tasks for this window, and
+  // are dropped once it is gone.
+  platform::CMsgTarget m_uiTarget;
   std::shared_ptr<CMoviePageHandler> m_pHandler;
   std::unique_ptr<QWebEngineProfile> m_pProfile;
   std::unique_ptr<CMoviePage> m_pPage;

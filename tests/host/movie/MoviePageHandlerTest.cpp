@@ -11,10 +11,12 @@
 #include "RawOrigin.h"
 #include "TempDir.h"
 #include "host/movie/MoviePageHandler.h"
+#include "host/movie/PageHandlerText.h"
 #include "support/Text.h"
 
 using namespace host;
 using namespace std::chrono_literals;
+using testing_support::AnswerText;
 using testing_support::CRawOrigin;
 using testing_support::HttpExchange;
 
@@ -133,7 +135,7 @@ class MoviePageHandlerTest : public ::testing::Test {
     };
     m_handler = CMoviePageHandler::Create(m_dir.string(), (m_dir / "font.ttc").string(), sinks, SavedDir());
     m_server = std::make_unique<CRawOrigin>(
-        [this](const CRawOrigin::Request& r, int) { return m_handler->HandleRequest(r.header + r.body); });
+        [this](const CRawOrigin::Request& r, int) { return AnswerText(*m_handler, r.header + r.body); });
   }
   void TearDown() override {
     m_handler->Close();
@@ -173,6 +175,8 @@ TEST_F(MoviePageHandlerTest, ServesThePageAndThePlayerFilesWithTheirTypes) {
   EXPECT_EQ(Header(wasm, "Content-Type"), "application/wasm");
   EXPECT_EQ(Header(wasm, "Content-Length"), "8");
   EXPECT_EQ(Body(wasm), std::string("\0asm\x01\0\0\0", 8));
+  // Kept by the web engine for the run: they do not change while it lasts.
+  EXPECT_EQ(Header(wasm, "Cache-Control"), "max-age=31536000, immutable");
 
   EXPECT_EQ(Header(HttpExchange(m_server->Port(), Get(prefix + "ruffle.js?x=1")), "Content-Type"),
             "text/javascript; charset=utf-8");
@@ -186,8 +190,10 @@ TEST_F(MoviePageHandlerTest, RefusesAnythingOutsideItsOwnFiles) {
   }
   EXPECT_EQ(StatusLine(HttpExchange(m_server->Port(), "POST " + prefix + "host.html HTTP/1.0\r\n\r\n")),
             "HTTP/1.0 501 Not Implemented");
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest("garbage")), "HTTP/1.0 400 Bad Request");
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest("GET /qzboot.swf HTTP/1.0\r\n\r\n")), "HTTP/1.0 404 Not Found");
+  // Bytes without a space are no request: the server drops them before any handler.
+  CHttpRequest garbage;
+  EXPECT_FALSE(ParseHttpRequest("garbage", garbage));
+  EXPECT_EQ(StatusLine(AnswerText(*m_handler, "GET /qzboot.swf HTTP/1.0\r\n\r\n")), "HTTP/1.0 404 Not Found");
 }
 
 TEST_F(MoviePageHandlerTest, CallWithoutTheSecretIsRefusedAndReachesNobody) {
@@ -217,6 +223,7 @@ TEST_F(MoviePageHandlerTest, CallIsRunOnTheUiThreadAndAnswered) {
   const std::string reply = Call(kInvoke, m_handler->GetSecret());
   EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK");
   EXPECT_EQ(Body(reply), "<string>client</string>");
+  EXPECT_EQ(Header(reply, "Cache-Control"), "no-store");
   EXPECT_EQ(received, kInvoke);
   EXPECT_EQ(m_callThread, m_ui.Id());
 
@@ -226,11 +233,10 @@ TEST_F(MoviePageHandlerTest, CallIsRunOnTheUiThreadAndAnswered) {
   // The document comes as the body, whole, of a POST only.
   const std::string call = std::string(CMoviePageHandler::kPrefix) + "call";
   const std::string& secret = m_handler->GetSecret();
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Get(call + "?" + Encode(kInvoke), secret))),
+  EXPECT_EQ(StatusLine(AnswerText(*m_handler, Get(call + "?" + Encode(kInvoke), secret))),
             "HTTP/1.0 405 Method Not Allowed");
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(call, "", secret))), "HTTP/1.0 400 Bad Request");
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(call, kInvoke, secret).substr(0, 200))),
-            "HTTP/1.0 400 Bad Request");
+  EXPECT_EQ(StatusLine(AnswerText(*m_handler, Post(call, "", secret))), "HTTP/1.0 400 Bad Request");
+  EXPECT_EQ(StatusLine(AnswerText(*m_handler, Post(call, kInvoke, secret).substr(0, 200))), "HTTP/1.0 400 Bad Request");
   EXPECT_EQ(m_nCalls, 2);
 }
 
@@ -246,7 +252,7 @@ TEST_F(MoviePageHandlerTest, CallsUpToTheLimitReachTheProgramAndLargerOnesDoNot)
   ASSERT_EQ(largest.size(), CMoviePageHandler::kMaxCallSize);
   EXPECT_EQ(Body(HttpExchange(m_server->Port(), Post(call, largest, m_handler->GetSecret()))), "<string>ok</string>");
   EXPECT_EQ(received, largest.size());
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(call, largest + " ", m_handler->GetSecret()))),
+  EXPECT_EQ(StatusLine(AnswerText(*m_handler, Post(call, largest + " ", m_handler->GetSecret()))),
             "HTTP/1.0 413 Payload Too Large");
   EXPECT_EQ(m_nCalls, 1);
 }
@@ -309,6 +315,29 @@ TEST_F(MoviePageHandlerTest, CloseReleasesAWaitingCallAndRefusesLaterOnes) {
   EXPECT_EQ(m_nCalls, 0);
 }
 
+// The window may close from inside a call (a message box's loop); the
+// server then stops and waits for that very call's connection.
+TEST_F(MoviePageHandlerTest, CloseReleasesACallWhoseTaskIsRunning) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> bLeft{false};
+  m_onCall = [&](const std::string&) {
+    entered.set_value();
+    released.wait();
+    bLeft = true;
+    return std::optional<std::string>("<string>late</string>");
+  };
+  auto waiting = std::async(std::launch::async, [&] { return Call("x", m_handler->GetSecret()); });
+  entered.get_future().wait();
+  m_handler->Close();
+  EXPECT_EQ(waiting.wait_for(5s), std::future_status::ready);
+  release.set_value();
+  EXPECT_EQ(StatusLine(waiting.get()), "HTTP/1.0 503 Service Unavailable");
+  // The task still ends, and its answer goes nowhere.
+  while (!bLeft) std::this_thread::sleep_for(1ms);
+}
+
 // The page's changes to the movie's saved data, and the list it reads when
 // it starts: with the per-start secret only, answered once stored.
 TEST_F(MoviePageHandlerTest, SavedDataIsStoredListedAndRemoved) {
@@ -326,7 +355,7 @@ TEST_F(MoviePageHandlerTest, SavedDataIsStoredListedAndRemoved) {
             "127.0.0.1%2Fqzboot.swf%2Fa%20b%26%3D%2B=AL8%2B%2F%3D&%E5%AD%A6=%E6%95%B0");
   // The next start's handler reads the same directory.
   const auto next = CMoviePageHandler::Create(m_dir.string(), "", {}, SavedDir());
-  EXPECT_EQ(Body(next->HandleRequest(Get(saved, next->GetSecret()))),
+  EXPECT_EQ(Body(AnswerText(*next, Get(saved, next->GetSecret()))),
             "127.0.0.1%2Fqzboot.swf%2Fa%20b%26%3D%2B=AL8%2B%2F%3D&%E5%AD%A6=%E6%95%B0");
 
   EXPECT_EQ(StatusLine(exchange(Post(saved + "?key=" + Encode(key) + "&remove=1", "", secret))),
@@ -341,11 +370,11 @@ TEST_F(MoviePageHandlerTest, SavedDataIsStoredListedAndRemoved) {
 
   const auto unwritable = CMoviePageHandler::Create(m_dir.string(), "", {}, (m_dir / "host.html" / "saved").string());
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(StatusLine(unwritable->HandleRequest(Post(saved + "?key=k", "v", unwritable->GetSecret()))),
+  EXPECT_EQ(StatusLine(AnswerText(*unwritable, Post(saved + "?key=k", "v", unwritable->GetSecret()))),
             "HTTP/1.0 507 Insufficient Storage");
   ::testing::internal::GetCapturedStderr();
   const auto none = CMoviePageHandler::Create(m_dir.string(), "", {});
-  EXPECT_EQ(StatusLine(none->HandleRequest(Get(saved, none->GetSecret()))), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(AnswerText(*none, Get(saved, none->GetSecret()))), "HTTP/1.0 404 Not Found");
 }
 
 // The movie's trace lines, with the per-start secret only, appended to what
@@ -358,19 +387,19 @@ TEST_F(MoviePageHandlerTest, TraceLinesAreAppendedToTheLog) {
   const auto handler = CMoviePageHandler::Create(m_dir.string(), "", {}, "", log);
   EXPECT_TRUE(handler->KeepsTraceLog());
   const std::string& secret = handler->GetSecret();
-  EXPECT_EQ(StatusLine(handler->HandleRequest(Post(trace, "第一行\n", secret))), "HTTP/1.0 204 No Content");
-  EXPECT_EQ(StatusLine(handler->HandleRequest(Post(trace, "two\nthree\n", secret))), "HTTP/1.0 204 No Content");
-  EXPECT_EQ(StatusLine(handler->HandleRequest(Post(trace, "stranger\n", ""))), "HTTP/1.0 403 Forbidden");
-  EXPECT_EQ(StatusLine(handler->HandleRequest(Get(trace, secret))), "HTTP/1.0 405 Method Not Allowed");
+  EXPECT_EQ(StatusLine(AnswerText(*handler, Post(trace, "第一行\n", secret))), "HTTP/1.0 204 No Content");
+  EXPECT_EQ(StatusLine(AnswerText(*handler, Post(trace, "two\nthree\n", secret))), "HTTP/1.0 204 No Content");
+  EXPECT_EQ(StatusLine(AnswerText(*handler, Post(trace, "stranger\n", ""))), "HTTP/1.0 403 Forbidden");
+  EXPECT_EQ(StatusLine(AnswerText(*handler, Get(trace, secret))), "HTTP/1.0 405 Method Not Allowed");
   EXPECT_EQ(support::ReadWholeFile(log).value_or(""), "earlier run\n第一行\ntwo\nthree\n");
 
   EXPECT_FALSE(m_handler->KeepsTraceLog());
-  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(trace, "x\n", m_handler->GetSecret()))), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(AnswerText(*m_handler, Post(trace, "x\n", m_handler->GetSecret()))), "HTTP/1.0 404 Not Found");
 
   ::testing::internal::CaptureStderr();
   const std::string missing = (m_dir / "no-such-dir" / "trace.log").string();
   const auto unwritable = CMoviePageHandler::Create(m_dir.string(), "", {}, "", missing);
-  const std::string reply = unwritable->HandleRequest(Post(trace, "lost\n", unwritable->GetSecret()));
+  const std::string reply = AnswerText(*unwritable, Post(trace, "lost\n", unwritable->GetSecret()));
   const std::string lines = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(StatusLine(reply), "HTTP/1.0 507 Insufficient Storage");
   EXPECT_EQ(CountOf(lines, "\n"), 1) << lines;

@@ -18,7 +18,9 @@
 
 #include "RawOrigin.h"
 #include "TempDir.h"
+#include "host/app/QtLoopDriver.h"
 #include "host/movie/CourseMovie.h"
+#include "host/movie/PageHandlerText.h"
 #include "host/movie/RuffleFlash.h"
 #include "platform/MessageBox.h"
 
@@ -103,7 +105,7 @@ class RuffleFlashTest : public ::testing::Test {
     auto handler = m_flash->GetPageHandler();
     m_server = std::make_unique<CRawOrigin>([this, handler](const CRawOrigin::Request& request, int) {
       if (request.TargetStartsWith(CMoviePageHandler::kPrefix))
-        return handler->HandleRequest(request.header + request.body);
+        return testing_support::AnswerText(*handler, request.header + request.body);
       if (request.header.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
       for (const auto& [path, bytes] : m_files)
         if (request.header.rfind("GET " + path + " ", 0) == 0) return Movie200(bytes);
@@ -192,6 +194,35 @@ TEST_F(RuffleFlashTest, CallFunctionRunsTheMoviesCallbackWhichMayCallOut) {
                                   "</arguments></invoke>"),
             "<string>done:a&amp;b</string>");
   EXPECT_EQ(m_flash->CallFunction("<invoke name='NOPE' returntype='xml'><arguments></arguments></invoke>"), "");
+}
+
+// A notification whose result nobody reads returns at once: no event loop
+// runs inside it, so nothing re-enters the program there.
+TEST_F(RuffleFlashTest, NotificationReturnsBeforeTheMovieHasRunIt) {
+  PlayCourseMovie();
+  m_events->calls.clear();
+  m_flash->NotifyFunction("<invoke name='UPOK' returntype='xml'><arguments><string>hi</string></arguments></invoke>");
+  EXPECT_TRUE(m_events->calls.empty());
+  // The callback runs all the same, and its call out reaches the program.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return m_events->Saw("name=\"upokCalled\""); }, 20000));
+}
+
+// The page, the player's scripts and the font come once per run; a course
+// file, like this movie, each time it is asked for. (The WebAssembly is
+// larger than the web engine keeps in its memory cache.)
+TEST_F(RuffleFlashTest, PlayerFilesComeOncePerRunAndCourseFilesEachTime) {
+  const auto count = [&](const std::string& fragment) {
+    int n = 0;
+    for (const auto& request : m_server->Requests()) n += request.Line().find(fragment) != std::string::npos ? 1 : 0;
+    return n;
+  };
+  m_files["/two/course.swf"] = m_swf;
+  PlayCourseMovie();
+  PlayCourseMovie("/two/course.swf");
+  PlayCourseMovie();
+  for (const char* pszFile : {"/host.js ", "/ruffle.js ", "/core.ruffle.", "/cjk-font "})
+    EXPECT_EQ(count(pszFile), 1) << pszFile;
+  EXPECT_EQ(count("GET /course.swf "), 2);
 }
 
 // Device text without an embedded font, in Chinese, is drawn with the CJK
@@ -310,6 +341,8 @@ int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no X server needed
   CRuffleFlash::PrepareEnvironment();
   QApplication app(argc, argv);
+  // The movie's calls come through the program's message loop, as in the program.
+  host::CQtLoopDriver driver;
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
