@@ -29,6 +29,7 @@ inline double ProcessCpuSeconds() {
 struct RecordingResult {
   bool ran = false;         // the engine started, stopped and came back to Ready
   double interval = 0;      // RecStart to RecStop, seconds
+  double recStart = 0;      // how long the RecStart call took, seconds
   Samples wav;              // what test.wav holds
   Placement placement;      // of test.wav in the microphone's reference capture
   double missingStart = 0;  // seconds between RecStart and the first sample recorded
@@ -87,6 +88,7 @@ class CSoundServerRig {
     Clock::time_point start = Clock::now();
     if (!engine.StartRecording(0) || !engine.OpenOutputFile(0, "test.wav") || !engine.OpenOutputFile(0, "test.mp3"))
       return r;
+    r.recStart = std::chrono::duration<double>(Clock::now() - start).count();
     audiotest::PumpUntil([&] { return Clock::now() >= start + length / 2; }, length);
     std::this_thread::sleep_for(busy);
     audiotest::PumpUntil([&] { return Clock::now() >= start + length; }, length);
