@@ -27,7 +27,8 @@ class SoundServerTest : public ::testing::Test {
   static void ExpectWhole(const RecordingResult& r) {
     ASSERT_TRUE(r.ran);
     EXPECT_TRUE(r.placement.whole) << "worst piece: correlation " << r.placement.worstScore << ", "
-                                   << r.placement.worstSlip << " samples off";
+                                   << r.placement.worstSlip << " samples off"
+                                   << (r.tapOverran ? ", the reference capture overran" : "");
     EXPECT_LE(r.missingStart, kEdge);
     EXPECT_LE(r.missingEnd, kEdge);
     EXPECT_GE(r.Captured(), r.interval - 2 * kEdge);
@@ -90,7 +91,8 @@ TEST_F(SoundServerTest, PlaybackCarriesTestWavToTheSpeakerFromStartToEnd) {
   PlaybackResult p = rig.Play();
   ASSERT_TRUE(p.ran);
   EXPECT_TRUE(p.placement.whole) << "worst piece: correlation " << p.placement.worstScore << ", "
-                                 << p.placement.worstSlip << " samples off";
+                                 << p.placement.worstSlip << " samples off"
+                                 << (p.tapOverran ? ", the speaker's capture overran" : "");
   EXPECT_LE(p.firstSample, kEdge);
   EXPECT_TRUE(rig.boxes.Texts().empty());
 }
