@@ -63,42 +63,29 @@ int SetCaptureParams(snd_pcm_t* pcm, snd_pcm_format_t format, const WAVEFORMATEX
   return err;
 }
 
-int SetPlaybackParams(snd_pcm_t* pcm, snd_pcm_format_t format, const WAVEFORMATEX& wfx) {
-  int err =
-      snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, wfx.nChannels, wfx.nSamplesPerSec, 1, kLatencyUs);
-  if (err < 0) return err;
+MMRESULT OpenPcm(PcmPtr& out, const std::string& name, snd_pcm_stream_t stream, const WAVEFORMATEX& wfx) {
+  if (!IsPlayableFormat(wfx)) return WAVERR_BADFORMAT;
+  snd_pcm_t* raw = nullptr;
+  int err = snd_pcm_open(&raw, name.c_str(), stream, SND_PCM_NONBLOCK);
+  if (err < 0) return AlsaResult(err);
+  PcmPtr pcm(raw);
+  snd_pcm_format_t format = wfx.wBitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+  if (stream == SND_PCM_STREAM_CAPTURE) {
+    err = SetCaptureParams(pcm.get(), format, wfx);
+    if (err < 0) return AlsaResult(err);
+    out = std::move(pcm);
+    return MMSYSERR_NOERROR;
+  }
+  err = snd_pcm_set_params(pcm.get(), format, SND_PCM_ACCESS_RW_INTERLEAVED, wfx.nChannels, wfx.nSamplesPerSec, 1,
+                           kLatencyUs);
+  if (err < 0) return AlsaResult(err);
   // Start after one period rather than a full ring, so short sounds play too.
   snd_pcm_uframes_t bufferSize = 0, periodSize = 0;
   snd_pcm_sw_params_t* sw = nullptr;
   snd_pcm_sw_params_alloca(&sw);
-  if (snd_pcm_get_params(pcm, &bufferSize, &periodSize) == 0 && snd_pcm_sw_params_current(pcm, sw) == 0 &&
-      snd_pcm_sw_params_set_start_threshold(pcm, sw, periodSize) == 0)
-    snd_pcm_sw_params(pcm, sw);
-  return 0;
-}
-
-MMRESULT OpenPcm(PcmPtr& out, const std::string& name, snd_pcm_stream_t stream) {
-  snd_pcm_t* raw = nullptr;
-  int err = snd_pcm_open(&raw, name.c_str(), stream, SND_PCM_NONBLOCK);
-  if (err < 0) return AlsaResult(err);
-  out.reset(raw);
-  return MMSYSERR_NOERROR;
-}
-
-// Sets an open PCM up for the format; the PCM is closed when that fails.
-MMRESULT ConfigurePcm(PcmPtr& pcm, snd_pcm_stream_t stream, const WAVEFORMATEX& wfx) {
-  snd_pcm_format_t format = wfx.wBitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
-  int err = stream == SND_PCM_STREAM_CAPTURE ? SetCaptureParams(pcm.get(), format, wfx)
-                                             : SetPlaybackParams(pcm.get(), format, wfx);
-  if (err < 0) pcm.reset();
-  return err < 0 ? AlsaResult(err) : MMSYSERR_NOERROR;
-}
-
-MMRESULT OpenPcm(PcmPtr& out, const std::string& name, snd_pcm_stream_t stream, const WAVEFORMATEX& wfx) {
-  if (!IsPlayableFormat(wfx)) return WAVERR_BADFORMAT;
-  PcmPtr pcm;
-  if (auto r = OpenPcm(pcm, name, stream)) return r;
-  if (auto r = ConfigurePcm(pcm, stream, wfx)) return r;
+  if (snd_pcm_get_params(pcm.get(), &bufferSize, &periodSize) == 0 && snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
+      snd_pcm_sw_params_set_start_threshold(pcm.get(), sw, periodSize) == 0)
+    snd_pcm_sw_params(pcm.get(), sw);
   out = std::move(pcm);
   return MMSYSERR_NOERROR;
 }
@@ -545,12 +532,10 @@ MMRESULT CAlsaWaveDevices::GetPcmName(bool capture, UINT uDeviceId, std::string&
 
 MMRESULT CAlsaWaveDevices::OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                                   HWND hwndNotify) {
-  PcmPtr handle = TakePreparedIn(uDeviceId, wfx);
-  if (!handle) {
-    PcmHint pcm;
-    if (auto r = Resolve(true, uDeviceId, pcm)) return r;
-    if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_CAPTURE, wfx)) return r;
-  }
+  PcmHint pcm;
+  if (auto r = Resolve(true, uDeviceId, pcm)) return r;
+  PcmPtr handle;
+  if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_CAPTURE, wfx)) return r;
   device = std::make_unique<CAlsaWaveIn>(std::move(handle), hwndNotify, wfx);
   return MMSYSERR_NOERROR;
 }
@@ -563,35 +548,6 @@ MMRESULT CAlsaWaveDevices::OpenOut(std::unique_ptr<IWaveOut>& device, UINT uDevi
   if (auto r = OpenPcm(handle, pcm.name, SND_PCM_STREAM_PLAYBACK, wfx)) return r;
   device = std::make_unique<CAlsaWaveOut>(std::move(handle), hwndNotify, wfx);
   return MMSYSERR_NOERROR;
-}
-
-CAlsaWaveDevices::~CAlsaWaveDevices() { ReleasePreparedIn(); }
-
-void CAlsaWaveDevices::PrepareIn(UINT uDeviceId, const WAVEFORMATEX& wfx) {
-  ReleasePreparedIn();
-  m_uPreparedId = uDeviceId;
-  m_preparedWfx = wfx;
-  m_preparer = std::thread([this, uDeviceId, wfx] {
-    PcmHint pcm;
-    if (Resolve(true, uDeviceId, pcm) == MMSYSERR_NOERROR) OpenPcm(m_preparedPcm, pcm.name, SND_PCM_STREAM_CAPTURE);
-  });
-}
-
-void CAlsaWaveDevices::ReleasePreparedIn() {
-  if (m_preparer.joinable()) m_preparer.join();
-  m_preparedPcm.reset();
-}
-
-PcmPtr CAlsaWaveDevices::TakePreparedIn(UINT uDeviceId, const WAVEFORMATEX& wfx) {
-  if (m_preparer.joinable()) m_preparer.join();
-  PcmPtr pcm = std::move(m_preparedPcm);
-  if (!pcm || uDeviceId != m_uPreparedId || std::memcmp(&wfx, &m_preparedWfx, sizeof wfx) != 0 ||
-      !IsPlayableFormat(wfx))
-    return nullptr;
-  // Set up only now: a sound server captures from then on. One that went
-  // away meanwhile fails here, and OpenIn opens afresh.
-  ConfigurePcm(pcm, SND_PCM_STREAM_CAPTURE, wfx);
-  return pcm;
 }
 
 std::string CAlsaWaveDevices::GetInErrorText(MMRESULT code) {

@@ -14,10 +14,8 @@
 // - without a server and without a card, nothing ("null" and the plugins that
 //   only wrap another PCM are no sound devices).
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "audio/AlsaPcm.h"
 #include "audio/WaveDevice.h"
 
 namespace audio {
@@ -40,7 +38,6 @@ class CAlsaWaveDevices : public IWaveDevices {
   CAlsaWaveDevices() = default;
   // Uses exactly these PCM names, for both directions.
   explicit CAlsaWaveDevices(std::vector<std::string> pcmNames);
-  ~CAlsaWaveDevices() override;
 
   UINT GetNumInDevs() override;
   UINT GetNumOutDevs() override;
@@ -48,11 +45,6 @@ class CAlsaWaveDevices : public IWaveDevices {
   MMRESULT OpenIn(std::unique_ptr<IWaveIn>& device, UINT uDeviceId, const WAVEFORMATEX& wfx, HWND hwndNotify) override;
   MMRESULT OpenOut(std::unique_ptr<IWaveOut>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                    HWND hwndNotify) override;
-  // A sound server's PCM takes several round trips to the server to open,
-  // long ones on a busy machine: the capture PCM is opened ahead (connected,
-  // not set up, so nothing is captured) and OpenIn sets it up.
-  void PrepareIn(UINT uDeviceId, const WAVEFORMATEX& wfx) override;
-  void ReleasePreparedIn() override;
   std::string GetInErrorText(MMRESULT code) override;
   std::string GetOutErrorText(MMRESULT code) override;
 
@@ -64,17 +56,9 @@ class CAlsaWaveDevices : public IWaveDevices {
  private:
   std::vector<PcmHint> List(bool capture) const;
   MMRESULT Resolve(bool capture, UINT uDeviceId, PcmHint& pcm) const;
-  // The prepared capture PCM, set up, if it was opened for these arguments and still works.
-  PcmPtr TakePreparedIn(UINT uDeviceId, const WAVEFORMATEX& wfx);
 
   bool m_bFixed = false;
   std::vector<std::string> m_fixedNames;
-  // PrepareIn's opening thread writes m_preparedPcm; the caller's thread
-  // reads it only after joining it.
-  std::thread m_preparer;
-  UINT m_uPreparedId = 0;
-  WAVEFORMATEX m_preparedWfx{};
-  PcmPtr m_preparedPcm;
 };
 
 }  // namespace audio

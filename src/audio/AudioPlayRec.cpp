@@ -48,7 +48,6 @@ CAudioPlayRec::CAudioPlayRec(IWaveDevices& devices) : m_devices(devices) {}
 
 CAudioPlayRec::~CAudioPlayRec() {
   CloseAll();
-  m_devices.ReleasePreparedIn();
   // Buffers handed back by the closing devices must not reach a dead engine.
   DestroyTarget();
 }
@@ -72,7 +71,6 @@ bool CAudioPlayRec::Initialize(UINT uDeviceId, HWND hWndParent, platform::CMsgTa
   m_pOwner = pOwner;
   if (!CreateDisplayWindow(hWndParent)) return false;
   m_nState = kStateReady;
-  PrepareInput();
   return true;
 }
 
@@ -100,26 +98,16 @@ std::string CAudioPlayRec::GetInputDeviceName(UINT uDeviceId) {
   return name;
 }
 
-WAVEFORMATEX CAudioPlayRec::CaptureFormat(int nChannelMode) {
-  WAVEFORMATEX wfx{};
-  wfx.wFormatTag = WAVE_FORMAT_PCM;
-  wfx.nChannels = nChannelMode == 0 ? 1 : 2;
-  wfx.nSamplesPerSec = kSamplesPerSec;
-  wfx.wBitsPerSample = kBitsPerSample;
-  wfx.nBlockAlign = static_cast<WORD>(2 * wfx.nChannels);
-  wfx.nAvgBytesPerSec = kSamplesPerSec * wfx.nBlockAlign;
-  wfx.cbSize = 0;
-  return wfx;
-}
-
 void CAudioPlayRec::SetWaveFormat(int nChannelMode) {
   m_nChannelMode = nChannelMode;
-  m_wfx = CaptureFormat(nChannelMode);
+  m_wfx.wFormatTag = WAVE_FORMAT_PCM;
+  m_wfx.nChannels = nChannelMode == 0 ? 1 : 2;
+  m_wfx.nSamplesPerSec = kSamplesPerSec;
+  m_wfx.wBitsPerSample = kBitsPerSample;
+  m_wfx.nBlockAlign = static_cast<WORD>(2 * m_wfx.nChannels);
+  m_wfx.nAvgBytesPerSec = kSamplesPerSec * m_wfx.nBlockAlign;
+  m_wfx.cbSize = 0;
 }
-
-// The movie waits for RecStart: the input device is made ready whenever the
-// engine is, for the next recording in the last one's channel mode.
-void CAudioPlayRec::PrepareInput() { m_devices.PrepareIn(m_uDeviceId, CaptureFormat(m_nChannelMode)); }
 
 void CAudioPlayRec::PrepareBuffers() {
   FreeBuffers();
@@ -490,7 +478,6 @@ bool CAudioPlayRec::PreTranslateMessage(platform::MSG& msg) {
         m_nQueued = 0;
         m_bInput = false;
         m_nState = kStateReady;
-        PrepareInput();
         break;
       case MM_WOM_DONE:
         OnOutputBufferDone(pwh);

@@ -75,9 +75,7 @@ class CAudioPlayRec : public platform::CMsgTarget {
   bool CreateDisplayWindow(HWND hWndParent);
   void SelectDevice(UINT uDeviceId);
   std::string GetInputDeviceName(UINT uDeviceId);
-  static WAVEFORMATEX CaptureFormat(int nChannelMode);
   void SetWaveFormat(int nChannelMode);
-  void PrepareInput();
   void PrepareBuffers();
   void AllocateBuffers();
   void FreeBuffers();

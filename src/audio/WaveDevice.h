@@ -130,12 +130,6 @@ class IWaveDevices {
                           HWND hwndNotify) = 0;
   virtual MMRESULT OpenOut(std::unique_ptr<IWaveOut>& device, UINT uDeviceId, const WAVEFORMATEX& wfx,
                            HWND hwndNotify) = 0;
-  // Opens ahead, away from the calling thread, the input device that OpenIn
-  // with the same arguments will want, so that OpenIn returns at once; capture
-  // still begins only at Start. A layer whose open costs nothing ignores it.
-  virtual void PrepareIn(UINT /*uDeviceId*/, const WAVEFORMATEX& /*wfx*/) {}
-  // Lets go of what PrepareIn holds.
-  virtual void ReleasePreparedIn() {}
   virtual std::string GetInErrorText(MMRESULT code) { return WaveErrorText(code); }
   virtual std::string GetOutErrorText(MMRESULT code) { return WaveErrorText(code); }
 
