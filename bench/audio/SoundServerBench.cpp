@@ -4,7 +4,8 @@
 // the first argument says): how much of the RecStart→RecStop interval test.wav
 // holds, how late its first sample is, the CPU per buffer; then one playback:
 // PlayLuYin to the first sample at the speaker.
-// Goals: at least 0.975 of the interval in every run, first sample within 100 ms.
+// Goals: at least 0.975 of the interval in every run, first sample within 100 ms,
+// the RecStart call itself (the movie waits for it) within 50 ms median.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
   std::printf("recording device %d (%s), %d recordings of %.1f s\n", static_cast<int>(rig.DeviceId()),
               rig.DeviceId() == audio::WAVE_MAPPER ? "default" : pcm.c_str(), runs, kLength.count() / 1000.0);
 
-  std::vector<double> share, start, end, cpu, perBuffer, load;
+  std::vector<double> share, start, end, cpu, perBuffer, load, call;
   bool allWhole = true;
   for (int i = 0; i < runs; ++i) {
     auto r = rig.Record(kLength, static_cast<std::uint32_t>(i + 1));
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     share.push_back(r.Captured() / r.interval);
+    call.push_back(r.recStart);
     start.push_back(r.missingStart);
     end.push_back(r.missingEnd);
     cpu.push_back(r.cpuPerBuffer);
@@ -65,12 +67,13 @@ int main(int argc, char** argv) {
     perBuffer.push_back(r.buffers > 0 ? 2.0 * static_cast<double>(r.wav.size()) / r.buffers : 0);
     allWhole = allWhole && r.placement.whole;
     std::printf(
-        "run %2d: interval %.3f s, captured %.3f s (%.4f), missing at start %4.0f ms, at end %4.0f ms, "
-        "%d buffers, %s\n",
-        i + 1, r.interval, r.Captured(), share.back(), 1000 * r.missingStart, 1000 * r.missingEnd, r.buffers,
-        r.placement.whole ? "no gap" : "GAP OR REPEAT");
+        "run %2d: RecStart call %5.1f ms, interval %.3f s, captured %.3f s (%.4f), missing at start %4.0f ms, "
+        "at end %4.0f ms, %d buffers, %s\n",
+        i + 1, 1000 * r.recStart, r.interval, r.Captured(), share.back(), 1000 * r.missingStart, 1000 * r.missingEnd,
+        r.buffers, r.placement.whole ? "no gap" : "GAP OR REPEAT");
   }
   std::printf("\n");
+  Print("RecStart call (movie waits)", Of(call), 1000, "ms");
   Print("captured / interval", Of(share), 1, "");
   Print("RecStart -> first captured sample", Of(start), 1000, "ms");
   Print("last captured sample -> RecStop", Of(end), 1000, "ms");
@@ -86,8 +89,10 @@ int main(int argc, char** argv) {
   std::printf("%-34s %8.0f ms (%s)\n", "PlayLuYin -> first sample heard", 1000 * p.firstSample,
               p.placement.whole ? "played whole" : "NOT WHOLE");
 
-  bool met = Of(share).min >= 0.975 && Of(start).max <= 0.1 && p.firstSample <= 0.1 && allWhole && p.placement.whole;
-  std::printf("goals (>= 0.975 captured every run, first sample <= 100 ms, whole): %s\n", met ? "met" : "NOT MET");
+  bool met = Of(share).min >= 0.975 && Of(start).max <= 0.1 && p.firstSample <= 0.1 && allWhole && p.placement.whole &&
+             Of(call).median <= 0.05;
+  std::printf("goals (>= 0.975 captured every run, first sample <= 100 ms, whole, RecStart call median <= 50 ms): %s\n",
+              met ? "met" : "NOT MET");
   for (const auto& box : rig.boxes.Texts()) std::printf("message box: %s\n", box.c_str());
   return 0;
 }

@@ -1,19 +1,38 @@
-// Time from program start to the movie's first ExternalInterface call: a
-// fresh process starts the web engine, loads the page, Ruffle and its
-// WebAssembly, the CJK font and the movie, which calls getWelcome in frame 1.
-// Then the same again with the engine warm (a second control in the process).
+// Time from program start to the movie's first ExternalInterface call, and
+// where it goes: a fresh process starts the web engine, loads the page, the
+// player's script and WebAssembly, the saved entries, the CJK font and the
+// movie, which calls getWelcome in frame 1. Then the same again with the
+// engine warm (a second control in the process). Each step of the way is
+// printed as a timeline from the start, read from the page's own record of
+// its requests; the memory of the process and the engine's processes (PSS)
+// follows each first call.
 //   build/bin/moviehost_first_call [runs] [nofont]
-// ("nofont" leaves the CJK font out, to see its share.)
+// ("nofont" leaves the CJK font out, to see its share.) The first process
+// starts with an empty engine cache; a second one then starts with what the
+// first left there, as a pupil's every later start does.
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWidget>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "RawOrigin.h"
 #include "host/app/QtLoopDriver.h"
@@ -21,9 +40,94 @@
 #include "host/movie/PageHandlerText.h"
 #include "host/movie/RuffleFlash.h"
 
-using Clock = std::chrono::steady_clock;
+extern char** environ;
+
+using Clock = std::chrono::system_clock;
 
 namespace {
+
+constexpr const char* kChildFlag = "--one-start";
+
+double EpochMs(Clock::time_point t) { return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count(); }
+
+// When a process began, in ms since the epoch (to the kernel's 10 ms tick).
+double ProcessStartMs(long pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+  }
+  std::ifstream boot("/proc/stat");
+  std::string word;
+  double bootTime = 0;
+  while (boot >> word)
+    if (word == "btime" && boot >> bootTime) break;
+  return bootTime * 1000 + std::atof(field.c_str()) * 1000 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// PSS of this process and every process below it (the web engine's), in kB.
+long TreePssKb(long pid) {
+  long kb = 0;
+  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(rollup, line);)
+    if (line.rfind("Pss:", 0) == 0) kb += std::atol(line.c_str() + 4);
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream children(task.path() / "children");
+    for (long child; children >> child;) kb += TreePssKb(child);
+  }
+  return kb;
+}
+
+// Marks when the player's WebAssembly is compiled and ready, in the page's
+// own record (performance.measure), before any page script runs.
+constexpr const char* kWasmProbe = R"(
+(() => {
+  for (const name of ["instantiateStreaming", "instantiate"]) {
+    const original = WebAssembly[name];
+    WebAssembly[name] = function (...args) {
+      const begin = performance.now();
+      return original.apply(this, args).then((result) => {
+        performance.measure("wasm", { start: begin });
+        return result;
+      });
+    };
+  }
+  const getContext = HTMLCanvasElement.prototype.getContext;
+  HTMLCanvasElement.prototype.getContext = function (type, ...rest) {
+    const begin = performance.now();
+    const c = getContext.call(this, type, ...rest);
+    performance.measure("getContext " + type + (c ? "" : " failed"), { start: begin });
+    return c;
+  };
+  const Audio = window.AudioContext;
+  window.AudioContext = function (...args) {
+    const begin = performance.now();
+    const c = new Audio(...args);
+    performance.measure("AudioContext", { start: begin });
+    return c;
+  };
+  window.AudioContext.prototype = Audio.prototype;
+  for (const level of ["log", "info", "debug", "warn", "error"]) {
+    const original = console[level];
+    console[level] = function (first, ...rest) {
+      performance.mark(String(first).replace(/%c/g, "").slice(0, 100));
+      return original.call(this, first, ...rest);
+    };
+  }
+})();
+)";
+
+// The page's record of its requests and of the WebAssembly compile.
+constexpr const char* kTimelineScript = R"(
+JSON.stringify({
+  origin: performance.timeOrigin,
+  page: performance.getEntriesByType("navigation").map((e) => [e.name, e.fetchStart, e.responseEnd, e.domContentLoadedEventStart])[0],
+  steps: performance.getEntriesByType("resource").map((e) => [e.name, e.startTime, e.responseEnd])
+    .concat(performance.getEntriesByType("mark").map((e) => [e.name, e.startTime, e.startTime]))
+    .concat(performance.getEntriesByType("measure").map((e) => [e.name, e.startTime, e.startTime + e.duration])),
+}))";
 
 class CFirstCall : public host::IFlashEvents {
  public:
@@ -38,11 +142,58 @@ class CFirstCall : public host::IFlashEvents {
 
 std::string g_fontPath = host::CRuffleFlash::kCjkFontPath;
 
-double MillisecondsToFirstCall(Clock::time_point start) {
+// The short name a step goes by in the timeline.
+std::string StepName(const std::string& url) {
+  std::string name = url.substr(url.rfind('/') + 1);
+  name = name.substr(0, name.find('?'));
+  if (name.rfind("core.ruffle.", 0) == 0) return "core script";
+  if (name.size() > 5 && name.compare(name.size() - 5, 5, ".wasm") == 0) return "wasm fetch";
+  if (name == "wasm") return "wasm compile";
+  if (name == "cjk-font") return "font";
+  return name;
+}
+
+struct Step {
+  std::string name;
+  double from, to;  // ms from the start
+};
+
+void PrintTimeline(const QString& json, double startMs, double controlMs, double loadMs, double rendererMs,
+                   double callMs) {
+  const QJsonObject record = QJsonDocument::fromJson(json.toUtf8()).object();
+  const double origin = record["origin"].toDouble() - startMs;
+  std::vector<Step> steps = {{"web engine and control", 0, controlMs}};
+  if (rendererMs > 0) steps.push_back({"renderer process started", rendererMs, rendererMs});
+  const QJsonArray page = record["page"].toArray();
+  steps.push_back({"host.html", loadMs, origin + page[2].toDouble()});
+  for (const auto& value : record["steps"].toArray()) {
+    const QJsonArray step = value.toArray();
+    steps.push_back(
+        {StepName(step[0].toString().toStdString()), origin + step[1].toDouble(), origin + step[2].toDouble()});
+  }
+  steps.push_back({"page read (DOMContentLoaded)", origin + page[3].toDouble(), origin + page[3].toDouble()});
+  steps.push_back({"first call answered", callMs, callMs});
+  std::stable_sort(steps.begin(), steps.end(), [](const Step& a, const Step& b) { return a.to < b.to; });
+  for (const Step& s : steps) {
+    if (s.name == "call") continue;  // the movie's calls; the first one ends the timeline
+    if (s.to - s.from < 0.5)
+      std::printf("  %6.0f            %s\n", s.to, s.name.c_str());
+    else
+      std::printf("  %6.0f  (%5.0f)   %s, from %.0f\n", s.to, s.to - s.from, s.name.c_str(), s.from);
+  }
+}
+
+double MillisecondsToFirstCall(Clock::time_point start, bool timeline) {
   QWidget window;
   window.resize(976, 632);
   window.show();
   host::CRuffleFlash flash(&window, host::CRuffleFlash::DefaultFilesDir(), g_fontPath);
+  const double controlMs = EpochMs(Clock::now()) - EpochMs(start);
+  QWebEngineScript probe;
+  probe.setSourceCode(kWasmProbe);
+  probe.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  probe.setWorldId(QWebEngineScript::MainWorld);
+  flash.GetPage()->scripts().insert(probe);
   CFirstCall events;
   flash.SetEventSink(&events);
   const std::string swf = testing_support::BuildCourseMovie();
@@ -54,6 +205,7 @@ double MillisecondsToFirstCall(Clock::time_point start) {
     return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(swf.size()) +
            "\r\nContent-Type: application/x-shockwave-flash\r\n\r\n" + swf;
   });
+  const double loadMs = EpochMs(Clock::now()) - EpochMs(start);
   flash.LoadMovie(0, "http://127.0.0.1:" + std::to_string(server.Port()) + "/qzboot.swf");
   flash.Play();
   flash.MoveWindow(0, 0, 970, 607);
@@ -66,23 +218,77 @@ double MillisecondsToFirstCall(Clock::time_point start) {
   poll.start(5);
   QTimer::singleShot(120000, &loop, &QEventLoop::quit);
   loop.exec();
+  poll.stop();
+  const double callMs = events.seen ? EpochMs(events.at) - EpochMs(start) : -1;
+  if (events.seen && timeline) {
+    QString record;
+    flash.GetPage()->runJavaScript(kTimelineScript, [&](const QVariant& value) {
+      record = value.toString();
+      loop.quit();
+    });
+    loop.exec();
+    const long renderer = flash.GetPage()->renderProcessPid();
+    const double rendererMs = renderer > 0 ? ProcessStartMs(renderer) - EpochMs(start) : -1;
+    PrintTimeline(record, EpochMs(start), controlMs, loadMs, rendererMs, callMs);
+    // The movie plays on a little before its memory is taken.
+    QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+    loop.exec();
+    std::printf("  PSS of the process and the engine's processes, 3 s after the first call: %ld MB\n",
+                TreePssKb(getpid()) / 1024);
+  }
   handler->Close();
-  return events.seen ? std::chrono::duration<double, std::milli>(events.at - start).count() : -1;
+  return callMs;
+}
+
+// One process: a cold first call, then runs - 1 warm ones.
+int OneStart(int runs, const char* label) {
+  const auto start = Clock::now();
+  const double execMs = EpochMs(start) - ProcessStartMs(getpid());
+  std::printf("%s (the process ran %.0f ms before main)\n", label, execMs);
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  host::CRuffleFlash::PrepareEnvironment();
+  int argc = 1;
+  char name[] = "moviehost_first_call";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  host::CQtLoopDriver driver;
+  std::printf("first ExternalInterface call, from process start (cold): %.0f ms\n",
+              MillisecondsToFirstCall(start, true));
+  for (int i = 1; i < runs; ++i)
+    std::printf("first ExternalInterface call, new control in a warm engine: %.0f ms\n",
+                MillisecondsToFirstCall(Clock::now(), i == runs - 1));
+  std::fflush(stdout);
+  return 0;
+}
+
+int RunStart(const std::string& runs, const std::string& font, const char* label) {
+  std::vector<std::string> args = {"/proc/self/exe", kChildFlag, runs, font, label};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) return 1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto start = Clock::now();
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  host::CRuffleFlash::PrepareEnvironment();
-  QApplication app(argc, argv);
-  host::CQtLoopDriver driver;
-  const int runs = argc > 1 ? std::atoi(argv[1]) : 3;
-  if (argc > 2 && std::string(argv[2]) == "nofont") g_fontPath = "/nonexistent";
-  std::printf("first ExternalInterface call, from process start (cold): %.0f ms\n", MillisecondsToFirstCall(start));
-  for (int i = 1; i < runs; ++i)
-    std::printf("first ExternalInterface call, new control in a warm engine: %.0f ms\n",
-                MillisecondsToFirstCall(Clock::now()));
-  return 0;
+  if (argc > 4 && std::string(argv[1]) == kChildFlag) {
+    if (std::string(argv[3]) == "nofont") g_fontPath = "/nonexistent";
+    return OneStart(std::max(1, std::atoi(argv[2])), argv[4]);
+  }
+  const std::string runs = argc > 1 ? argv[1] : "3";
+  const std::string font = argc > 2 ? argv[2] : "font";
+  // The engine's cache of this run only, never the user's.
+  char cache[] = "/tmp/moviehost-bench-XXXXXX";
+  if (!mkdtemp(cache)) return 1;
+  setenv("XDG_CACHE_HOME", cache, 1);
+  int status = RunStart(runs, font, "start 1, empty engine cache");
+  if (status == 0) status = RunStart(runs, font, "start 2, the engine cache of start 1");
+  std::error_code error;
+  std::filesystem::remove_all(cache, error);
+  return status;
 }

@@ -29,6 +29,7 @@ inline double ProcessCpuSeconds() {
 struct RecordingResult {
   bool ran = false;         // the engine started, stopped and came back to Ready
   double interval = 0;      // RecStart to RecStop, seconds
+  double recStart = 0;      // how long the RecStart call took, seconds
   Samples wav;              // what test.wav holds
   Placement placement;      // of test.wav in the microphone's reference capture
   double missingStart = 0;  // seconds between RecStart and the first sample recorded
@@ -36,6 +37,7 @@ struct RecordingResult {
   int buffers = 0;          // MM_WIM_DATA handled
   double cpuSeconds = 0;    // of the process from RecStart to Ready, the reference capture left out
   double cpuPerBuffer = 0;  // the same per buffer handled
+  bool tapOverran = false;  // the reference capture lost samples itself
   double Captured() const { return SecondsOf(wav.size()); }
 };
 
@@ -43,6 +45,7 @@ struct PlaybackResult {
   bool ran = false;
   Placement placement;     // of test.wav in the speaker's monitor
   double firstSample = 0;  // seconds from PlayLuYin to test.wav's first sample at the speaker
+  bool tapOverran = false;
 };
 
 class CSoundServerRig {
@@ -87,6 +90,7 @@ class CSoundServerRig {
     Clock::time_point start = Clock::now();
     if (!engine.StartRecording(0) || !engine.OpenOutputFile(0, "test.wav") || !engine.OpenOutputFile(0, "test.mp3"))
       return r;
+    r.recStart = std::chrono::duration<double>(Clock::now() - start).count();
     audiotest::PumpUntil([&] { return Clock::now() >= start + length / 2; }, length);
     std::this_thread::sleep_for(busy);
     audiotest::PumpUntil([&] { return Clock::now() >= start + length; }, length);
@@ -100,6 +104,7 @@ class CSoundServerRig {
     cpu = ProcessCpuSeconds() - reference.CpuSeconds() - cpu;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     reference.Stop();
+    r.tapOverran = reference.Overran();
     r.interval = std::chrono::duration<double>(stop - start).count();
     r.wav = ReadWav("test.wav");
     r.buffers = buffers;
@@ -126,6 +131,7 @@ class CSoundServerRig {
                                  std::chrono::seconds(30));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     speaker.Stop();
+    r.tapOverran = speaker.Overran();
     Samples played = ReadWav("test.wav");
     r.placement = Place(played, speaker.Captured());
     if (r.placement.offset >= 0)

@@ -21,8 +21,9 @@ namespace {
 
 // The name WAVE_MAPPER opens.
 constexpr const char* kDefaultPcm = "default";
-// Size of ALSA's playback ring; the engine queues more than this itself.
-constexpr unsigned kLatencyUs = 100000;
+// Size of ALSA's playback ring: nearly all the engine queues, so a worker
+// kept off the CPU that long on a busy machine leaves no gap in the sound.
+constexpr unsigned kLatencyUs = 400000;
 // Capture is read in 20 ms periods, so what was said just before RecStop has
 // reached the engine by then; the ring covers the worker's own hiccups.
 constexpr unsigned kCapturePeriodUs = 20000;
