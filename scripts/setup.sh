@@ -1,30 +1,47 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need.
 # Safe to run again; needs root (or sudo).
+#   scripts/setup.sh           everything, and the npm packages
+#   scripts/setup.sh package   only what building the Debian package and
+#                              Debian's checks of it need (a release's build root)
 set -euo pipefail
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-PACKAGES=(
-  build-essential cmake pkg-config git ca-certificates
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libcpp-httplib-dev curl
-  libxml2-dev libzip-dev
-  libasound2-dev alsa-utils
-  pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
-  libmp3lame-dev lame libmpg123-dev mpg123 sox
-  zlib1g-dev libpng-dev
-  libcairo2-dev fonts-dejavu-core
+# The program, its encoder and socket libraries, the package and its checks.
+PACKAGE_BUILD=(
+  build-essential cmake pkg-config ca-certificates ccache
+  libcurl4-openssl-dev libxml2-dev libzip-dev zlib1g-dev
+  libasound2-dev libmp3lame-dev libcairo2-dev
   qt6-base-dev qt6-webengine-dev
+  desktop-file-utils lintian appstream
+)
+# The tests, the demo, the benchmarks and the package test's Debian roots.
+PACKAGES=(
+  "${PACKAGE_BUILD[@]}"
+  git googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libcpp-httplib-dev curl
+  alsa-utils pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
+  lame libmpg123-dev mpg123 sox
+  libpng-dev fonts-dejavu-core
   fonts-wqy-microhei
   haxe
   xvfb xauth
   wrk nginx-light
-  desktop-file-utils debootstrap bubblewrap
+  debootstrap bubblewrap
 )
-# The machine's Node.js may come with its own npm; Debian's only when absent.
-command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
+case ${1:-} in
+  package) PACKAGES=("${PACKAGE_BUILD[@]}") ;;
+  "")
+    # The machine's Node.js may come with its own npm; Debian's only when absent.
+    command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
+    ;;
+  *)
+    echo "usage: scripts/setup.sh [package]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -35,6 +52,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+[ -z "${1:-}" ] || exit 0
 
 # The Flash player (Ruffle) and the end-to-end test's DevTools client from
 # npm, at the versions package-lock.json pins; again whenever the lock changes.
