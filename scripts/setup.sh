@@ -1,25 +1,26 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need.
 # Safe to run again; needs root (or sudo).
-#   scripts/setup.sh           everything, and the npm packages
-#   scripts/setup.sh package   only what building the Debian package and
-#                              Debian's checks of it need (a release's build root)
+#   scripts/setup.sh                 everything, and the npm packages
+#   scripts/setup.sh package-build   only what building the Debian package needs
+#   scripts/setup.sh package-check   only Debian's checks of the package
 set -euo pipefail
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-# The program, its encoder and socket libraries, the package and its checks.
+# The program, its encoder and socket libraries, and the package.
 PACKAGE_BUILD=(
   build-essential cmake pkg-config ca-certificates ccache
   libcurl4-openssl-dev libxml2-dev libzip-dev zlib1g-dev
   libasound2-dev libmp3lame-dev libcairo2-dev
   qt6-base-dev qt6-webengine-dev
-  desktop-file-utils lintian appstream
 )
+# Debian's own checks of the package.
+PACKAGE_CHECK=(lintian desktop-file-utils appstream)
 # The tests, the demo, the benchmarks and the package test's Debian roots.
 PACKAGES=(
-  "${PACKAGE_BUILD[@]}"
+  "${PACKAGE_BUILD[@]}" "${PACKAGE_CHECK[@]}"
   git googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev curl
   alsa-utils pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
@@ -32,13 +33,14 @@ PACKAGES=(
   debootstrap bubblewrap
 )
 case ${1:-} in
-  package) PACKAGES=("${PACKAGE_BUILD[@]}") ;;
+  package-build) PACKAGES=("${PACKAGE_BUILD[@]}") ;;
+  package-check) PACKAGES=("${PACKAGE_CHECK[@]}") ;;
   "")
     # The machine's Node.js may come with its own npm; Debian's only when absent.
     command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
     ;;
   *)
-    echo "usage: scripts/setup.sh [package]" >&2
+    echo "usage: scripts/setup.sh [package-build | package-check]" >&2
     exit 2
     ;;
 esac
