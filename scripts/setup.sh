@@ -30,6 +30,7 @@ PACKAGES=(
   haxe
   xvfb xauth
   wrk nginx-light
+  squid
   debootstrap bubblewrap
 )
 case ${1:-} in
@@ -53,6 +54,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # The proxy tests start squid themselves; the system service the package
+  # starts under systemd is not wanted.
+  if [[ " ${missing[*]} " == *" squid "* ]] && [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now squid || true
+  fi
 fi
 [ -z "${1:-}" ] || exit 0
 

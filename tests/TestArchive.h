@@ -13,6 +13,9 @@ struct CArchiveEntry {
   std::string strBytes;  // a link's target for S_IFLNK
   mode_t nMode = S_IFREG | 0644;
   bool bStored = false;
+  // The name's bytes as they are, with the UTF-8 flag only if they are UTF-8
+  // (a name in another code page goes without it, as old archivers wrote).
+  bool bGuessEncoding = false;
 };
 
 // False when libzip could not write the archive.
@@ -26,7 +29,8 @@ inline bool WriteArchive(const std::string& strPath, const std::vector<CArchiveE
       nIndex = zip_dir_add(pZip, entry.strName.c_str(), ZIP_FL_ENC_UTF_8);
     } else {
       zip_source_t* pSource = zip_source_buffer(pZip, entry.strBytes.data(), entry.strBytes.size(), 0);
-      nIndex = pSource ? zip_file_add(pZip, entry.strName.c_str(), pSource, ZIP_FL_ENC_UTF_8) : -1;
+      const zip_flags_t nEncoding = entry.bGuessEncoding ? ZIP_FL_ENC_GUESS : ZIP_FL_ENC_UTF_8;
+      nIndex = pSource ? zip_file_add(pZip, entry.strName.c_str(), pSource, nEncoding) : -1;
       if (nIndex < 0 && pSource) zip_source_free(pSource);
     }
     const auto nEntry = static_cast<zip_uint64_t>(nIndex);

@@ -12,6 +12,7 @@
 
 #include "net/Upload.h"
 #include "platform/Paths.h"
+#include "support/ConnectGuard.h"
 #include "support/Handles.h"
 
 namespace {
@@ -42,6 +43,8 @@ class CBodyReader {
   struct Segment {
     std::string text;
     std::string filePath;  // non-empty: the segment is this file's content
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;  // of the file's content
   };
 
   CBodyReader(std::vector<Segment> segments, std::uint64_t announced)
@@ -82,8 +85,13 @@ class CBodyReader {
     if (!m_file) {
       m_file.reset(std::fopen(segment.filePath.c_str(), "rb"));
       if (!m_file) return CURL_READFUNC_ABORT;
+      if (segment.offset > 0 && ::fseeko(m_file.get(), static_cast<off_t>(segment.offset), SEEK_SET) != 0)
+        return CURL_READFUNC_ABORT;
     }
-    size_t n = std::fread(buffer, 1, std::min<size_t>(capacity, kTransferBufferSize), m_file.get());
+    const std::uint64_t left = segment.length - m_offset;
+    const std::uint64_t wanted = std::min<std::uint64_t>(std::min<size_t>(capacity, kTransferBufferSize), left);
+    size_t n = std::fread(buffer, 1, static_cast<size_t>(wanted), m_file.get());
+    m_offset += n;
     if (n == 0) {
       bool failed = std::ferror(m_file.get()) != 0;
       m_file.reset();
@@ -126,6 +134,29 @@ class CStallWatch {
   curl_off_t m_moved = 0;
   std::chrono::steady_clock::time_point m_lastMove = std::chrono::steady_clock::now();
 };
+
+// Runs the transfer to its end, as curl_easy_perform does, but looks at the
+// stop flag every kStopCheckMs: the library's own progress calls come only
+// about once a second while it waits for the host.
+CURLcode Perform(CURL* curl, const std::atomic<bool>* pbStop) {
+  constexpr int kStopCheckMs = 50;
+  support::CCurlMulti multi(curl_multi_init());
+  if (!multi || curl_multi_add_handle(multi.get(), curl) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+  for (int nRunning = 1; nRunning > 0;) {
+    if (curl_multi_perform(multi.get(), &nRunning) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    int nQueued = 0;
+    if (const CURLMsg* message = curl_multi_info_read(multi.get(), &nQueued); message && message->msg == CURLMSG_DONE)
+      result = message->data.result;
+    if (nRunning == 0 || (pbStop != nullptr && pbStop->load(std::memory_order_relaxed))) break;
+    curl_multi_poll(multi.get(), nullptr, 0, kStopCheckMs, nullptr);
+  }
+  curl_multi_remove_handle(multi.get(), curl);
+  return result;
+}
 
 }  // namespace
 
@@ -172,17 +203,25 @@ void CSendData::AddField(const std::string& strName, const std::string& strValue
 }
 
 void CSendData::AddFile(const std::string& strPath, const std::string& strFieldName) {
+  AddFile(strPath, strFieldName, FileNamePart(strPath), 0, kToTheEnd);
+}
+
+void CSendData::AddFile(const std::string& strPath, const std::string& strFieldName, const std::string& strFileName,
+                        std::uint64_t nOffset, std::uint64_t nLength) {
   support::CFilePtr file(std::fopen(strPath.c_str(), "rb"));
   if (!file) return;
   if (m_mapFiles.contains(strPath)) return;
   struct stat info {};
   if (fstat(fileno(file.get()), &info) != 0) return;
+  const bool bWhole = nLength == kToTheEnd;
+  if (!bWhole && nOffset + nLength > static_cast<std::uint64_t>(info.st_size)) return;
   std::string header = "--" + m_strBoundary + kCrLf + "Content-Disposition: form-data; name=\"" + strFieldName +
-                       "\"; filename=\"" + FileNamePart(strPath) + "\"" + kCrLf +
-                       "Content-Type: application/octet-stream" + kCrLf + kCrLf;
+                       "\"; filename=\"" + strFileName + "\"" + kCrLf + "Content-Type: application/octet-stream" +
+                       kCrLf + kCrLf;
   // The length counts the file's low 32 bits, as the announced length does.
-  m_dwContentLength += static_cast<std::uint32_t>(header.size()) + 2 + static_cast<std::uint32_t>(info.st_size);
-  m_mapFiles.emplace(strPath, std::move(header));
+  const std::uint64_t nContent = bWhole ? static_cast<std::uint64_t>(info.st_size) : nLength;
+  m_dwContentLength += static_cast<std::uint32_t>(header.size()) + 2 + static_cast<std::uint32_t>(nContent);
+  m_mapFiles.emplace(strPath, CFilePart{std::move(header), nOffset, nLength});
 }
 
 std::string CSendData::GetContentTypeHeader() const {
@@ -200,9 +239,12 @@ std::string CSendData::GetTrailer() {
 bool CSendData::Send() { return Send(CUploadSettings()); }
 
 bool CSendData::Send(const CUploadSettings& settings) {
+  m_nStatus = 0;
   support::CCurlEasy session(curl_easy_init());
   if (!session) return false;
   CURL* curl = session.get();
+  // Never this program's own server; redirects, were they followed, as the fetch's.
+  support::CConnectGuard guard(curl);
 
   std::string trailer = GetTrailer();
 
@@ -211,9 +253,9 @@ bool CSendData::Send(const CUploadSettings& settings) {
 
   std::vector<CBodyReader::Segment> segments;
   if (!m_strFields.empty()) segments.push_back({m_strFields, {}});
-  for (const auto& [path, header] : m_mapFiles) {
-    segments.push_back({header, {}});
-    segments.push_back({{}, path});
+  for (const auto& [path, part] : m_mapFiles) {
+    segments.push_back({part.strHeader, {}});
+    segments.push_back({{}, path, part.nOffset, part.nLength});
     segments.push_back({kCrLf, {}});
   }
   segments.push_back({trailer, {}});
@@ -252,6 +294,8 @@ bool CSendData::Send(const CUploadSettings& settings) {
       curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DropResponse) == CURLE_OK;
   if (!ok) return false;
-  // The HTTP status is not examined: an error page still counts as sent.
-  return curl_easy_perform(curl) == CURLE_OK;
+  // An error page still counts as sent; the status is for the caller to judge.
+  const bool bSent = Perform(curl, settings.m_pbStop) == CURLE_OK;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &m_nStatus);
+  return bSent;
 }

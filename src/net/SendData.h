@@ -1,7 +1,9 @@
 #pragma once
 // Builds a multipart/form-data body shaped like an HTML form submission and
 // posts it to the upload host, streaming file parts from disk.
+#include <atomic>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <unordered_map>
 
@@ -11,6 +13,9 @@ struct CUploadSettings {
   long m_nConnectTimeoutMs = 60000;
   // A transfer that moves no byte either way for this long ends as failed.
   long m_nStallTimeoutMs = 30000;
+  // Once true, a transfer under way ends within a few tens of milliseconds;
+  // the owner keeps it alive meanwhile.
+  const std::atomic<bool>* m_pbStop = nullptr;
 };
 
 class CSendData {
@@ -25,6 +30,10 @@ class CSendData {
   void Reset();
   void AddField(const std::string& strName, const std::string& strValue);
   void AddFile(const std::string& strPath, const std::string& strFieldName);
+  // A file part whose content is nLength bytes of strPath from nOffset on,
+  // named strFileName in the request.
+  void AddFile(const std::string& strPath, const std::string& strFieldName, const std::string& strFileName,
+               std::uint64_t nOffset, std::uint64_t nLength);
   std::string GetContentTypeHeader() const;
   // The closing block; counts its length into m_dwContentLength.
   std::string GetTrailer();
@@ -32,6 +41,8 @@ class CSendData {
   // whatever the HTTP status.
   bool Send();
   bool Send(const CUploadSettings& settings);
+  // The HTTP status of the last Send's response; 0 when none came.
+  long GetStatus() const { return m_nStatus; }
 
   std::uint32_t GetContentLength() const { return m_dwContentLength; }
   std::uint16_t GetPort() const { return m_nPort; }
@@ -41,11 +52,21 @@ class CSendData {
   static constexpr std::size_t kNameSize = 100;
 
  private:
+  // A part's length for the whole file: read to its end, and a file that
+  // changed since it was counted ends the request as failed.
+  static constexpr std::uint64_t kToTheEnd = std::numeric_limits<std::uint64_t>::max();
+  struct CFilePart {
+    std::string strHeader;
+    std::uint64_t nOffset;
+    std::uint64_t nLength;
+  };
+
   std::uint16_t m_nPort;
   char m_szObject[kNameSize];
   char m_szServer[kNameSize];
   std::string m_strBoundary;
   std::uint32_t m_dwContentLength;
   std::string m_strFields;
-  std::unordered_map<std::string, std::string> m_mapFiles;
+  std::unordered_map<std::string, CFilePart> m_mapFiles;
+  long m_nStatus = 0;
 };

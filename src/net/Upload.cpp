@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "net/Outbox.h"
 #include "net/SendData.h"
 #include "platform/MessageLoop.h"
 
@@ -50,14 +51,18 @@ CRunningUploads& RunningUploads() {
 
 unsigned UploadThreadProc(UploadParam* pParam) { return UploadThreadProc(pParam, CUploadSettings()); }
 
+void PrepareUpload(CSendData& sendData, const UploadParam& param) {
+  sendData.SetServer(param.strEnglish == "1" ? kUploadPathEnglish : kUploadPath);
+  sendData.Reset();
+  sendData.AddField("uid", param.strUid);
+  sendData.AddField("tid", param.strTid);
+}
+
 unsigned UploadThreadProc(UploadParam* pParam, const CUploadSettings& settings) {
   // Each upload has its own CSendData, so uploads started back to back
   // never touch the same object.
   CSendData sendData;
-  sendData.SetServer(pParam->strEnglish == "1" ? kUploadPathEnglish : kUploadPath);
-  sendData.Reset();
-  sendData.AddField("uid", pParam->strUid);
-  sendData.AddField("tid", pParam->strTid);
+  PrepareUpload(sendData, *pParam);
   sendData.AddFile(kRecordingFile, "txtfile");
   sendData.Send(settings);
 
@@ -66,13 +71,28 @@ unsigned UploadThreadProc(UploadParam* pParam, const CUploadSettings& settings) 
   return 1;
 }
 
-bool StartUpload(const UploadParam& param) {
+unsigned UploadThreadProc(UploadParam* pParam, COutbox& outbox) {
+  const std::string entry = outbox.Keep(*pParam, kRecordingFile);
+  if (entry.empty()) return UploadThreadProc(pParam, outbox.GetSettings());
+  // The service is back: what waited goes after it.
+  if (outbox.Send(entry) == COutbox::EOutcome::Delivered) outbox.Wake();
+  std::this_thread::sleep_for(kDoneDelay);
+  platform::PostMessage(pParam->hWnd, WM_UPLOAD_DONE, 1, 0);
+  return 1;
+}
+
+bool StartUpload(const UploadParam& param, std::shared_ptr<COutbox> pOutbox) {
   auto copy = std::make_unique<UploadParam>(param);
   CRunningUploads& running = RunningUploads();
   running.Started();
   try {
-    std::thread([copy = std::move(copy), &running] {
-      UploadThreadProc(copy.get());
+    std::thread([copy = std::move(copy), pOutbox = std::move(pOutbox), &running]() mutable {
+      if (pOutbox)
+        UploadThreadProc(copy.get(), *pOutbox);
+      else
+        UploadThreadProc(copy.get());
+      // The last owner may be this thread: the outbox goes before the count.
+      pOutbox.reset();
       running.Finished();
     }).detach();
   } catch (const std::system_error&) {

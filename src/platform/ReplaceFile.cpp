@@ -108,6 +108,20 @@ bool SyncDirectory(const std::string& strDir) {
   return bSynced;
 }
 
+bool EnsureDurableDirectory(const std::filesystem::path& dir, std::error_code& ec) {
+  namespace fs = std::filesystem;
+  if (fs::is_directory(dir, ec)) return true;
+  fs::path existing = dir;
+  while (!existing.empty() && !fs::exists(existing, ec)) existing = existing.parent_path();
+  if (!fs::create_directories(dir, ec) && ec) return false;
+  for (fs::path made = dir; made != existing && !made.empty(); made = made.parent_path())
+    if (!SyncDirectory(made.parent_path().string())) {
+      ec = std::error_code(errno, std::generic_category());
+      return false;
+    }
+  return true;
+}
+
 bool ReplaceFileContents(const std::string& strTarget, const std::string& strBytes) {
   CReplacingFile file(strTarget);
   return file.Create() && file.Write(strBytes.data(), strBytes.size()) && file.Commit(true);

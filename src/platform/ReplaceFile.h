@@ -5,7 +5,9 @@
 // meets half a file, and a write that fails (a full disk, an interrupted
 // transfer) leaves the previous file as it was.
 #include <cstddef>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace platform {
 
@@ -42,6 +44,11 @@ class CReplacingFile {
 // Brings the names in a directory (files created, renamed or removed in it)
 // to the device.
 bool SyncDirectory(const std::string& strDir);
+
+// Creates dir and the directories above it that are missing, and brings
+// each new name to the device, so a durable file is not lost with its
+// directory. False with ec set when that failed.
+bool EnsureDurableDirectory(const std::filesystem::path& dir, std::error_code& ec);
 
 // Writes strBytes to strTarget through a CReplacingFile, durably.
 bool ReplaceFileContents(const std::string& strTarget, const std::string& strBytes);

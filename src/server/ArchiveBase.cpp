@@ -8,10 +8,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 
 #include "server/SiteBase.h"
 #include "server/SitePath.h"
 #include "support/Handles.h"
+#include "support/Text.h"
 
 namespace {
 
@@ -57,11 +60,31 @@ bool IsPlainFile(zip_t* pZip, zip_uint64_t nIndex, const zip_stat_t& st) {
   return nSystem != ZIP_OPSYS_UNIX || (nMode & S_IFMT) == 0 || S_ISREG(nMode);
 }
 
+// Names stored without the UTF-8 flag that are not UTF-8 either (archivers
+// on Chinese Windows write code page 936 so), with their entries: as UTF-8
+// text, and as the bytes they are, which is how the Windows player asked
+// for them. libzip would read them as code page 437.
+std::unordered_map<std::string, zip_uint64_t> Cp936Names(zip_t* pZip) {
+  std::unordered_map<std::string, zip_uint64_t> names;
+  const zip_int64_t nEntries = zip_get_num_entries(pZip, 0);
+  for (zip_uint64_t i = 0; nEntries > 0 && i < static_cast<zip_uint64_t>(nEntries); ++i) {
+    const char* pszRaw = zip_get_name(pZip, i, ZIP_FL_ENC_RAW);
+    if (pszRaw == nullptr) continue;
+    const std::string strRaw = pszRaw;
+    // Strict reading converts from code page 437 exactly the names without the flag.
+    const char* pszStrict = zip_get_name(pZip, i, ZIP_FL_ENC_STRICT);
+    if (pszStrict == nullptr || strRaw == pszStrict || support::ToUtf8(strRaw, "UTF-8")) continue;
+    if (std::optional<std::string> strName = support::ToUtf8(strRaw, "CP936")) {
+      names.emplace(std::move(*strName), i);
+      names.emplace(strRaw, i);
+    }
+  }
+  return names;
+}
+
 // Streams one member into the local file. libzip checks the member's size and
 // checksum once it has read it to the end; a mismatch fails the read.
-bool ReadMember(zip_t* pZip, const std::string& strMember, const std::string& strLocalPath,
-                const CFetchSettings& settings) {
-  const zip_int64_t nIndex = zip_name_locate(pZip, strMember.c_str(), 0);
+bool ReadMember(zip_t* pZip, zip_int64_t nIndex, const std::string& strLocalPath, const CFetchSettings& settings) {
   if (nIndex < 0) return false;
   const auto nEntry = static_cast<zip_uint64_t>(nIndex);
   zip_stat_t st;
@@ -85,21 +108,32 @@ bool ReadMember(zip_t* pZip, const std::string& strMember, const std::string& st
 
 class CArchiveBase::CHandle {
  public:
-  CHandle(zip_t* pZip, CFileIdentity identity) : m_pZip(pZip), m_identity(identity) {}
+  CHandle(zip_t* pZip, CFileIdentity identity) : m_pZip(pZip), m_identity(identity), m_cp936Names(Cp936Names(pZip)) {}
   CHandle(const CHandle&) = delete;
   CHandle& operator=(const CHandle&) = delete;
   ~CHandle() { zip_discard(m_pZip); }
 
+  // The entry of a member name, or -1.
+  zip_int64_t Locate(const std::string& strMember) const {
+    const zip_int64_t nIndex = zip_name_locate(m_pZip, strMember.c_str(), 0);
+    if (nIndex >= 0) return nIndex;
+    const auto it = m_cp936Names.find(strMember);
+    return it == m_cp936Names.end() ? -1 : static_cast<zip_int64_t>(it->second);
+  }
+
   zip_t* const m_pZip;
   const CFileIdentity m_identity;
+
+ private:
+  const std::unordered_map<std::string, zip_uint64_t> m_cp936Names;
 };
 
 namespace {
 
 // Opens the archive read-only on a descriptor that programs the process
-// starts do not inherit.
+// starts do not inherit; without waiting, should the path have become a pipe.
 std::unique_ptr<CArchiveBase::CHandle> OpenArchive(const std::string& strPath, std::string& strError) {
-  const int nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+  const int nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (nFd < 0) {
     strError = std::strerror(errno);
     return {};
@@ -150,7 +184,7 @@ class CArchiveBase::CLease {
     if (m_pOwner) m_pOwner->Release(std::move(m_handle));
   }
   explicit operator bool() const { return m_handle != nullptr; }
-  zip_t* Zip() const { return m_handle->m_pZip; }
+  const CHandle& Handle() const { return *m_handle; }
 
  private:
   const CArchiveBase* m_pOwner = nullptr;
@@ -210,7 +244,7 @@ bool CArchiveBase::Fetch(const std::string& strPath, const std::string& strLocal
   if (!SiteMemberName(strPath, strMember)) return false;
   std::string strError;
   const CLease lease = Acquire(settings, strError);
-  return lease && ReadMember(lease.Zip(), strMember, strLocalPath, settings);
+  return lease && ReadMember(lease.Handle().m_pZip, lease.Handle().Locate(strMember), strLocalPath, settings);
 }
 
 std::string CArchiveBase::Problem() const {

@@ -13,6 +13,7 @@
 
 #include "platform/Paths.h"
 #include "platform/ReplaceFile.h"
+#include "support/ConnectGuard.h"
 #include "support/Handles.h"
 
 namespace {
@@ -50,8 +51,14 @@ struct CTransfer {
   CURL* m_curl;
   platform::CReplacingFile m_file;
   const CFetchSettings& m_settings;
+  support::CConnectGuard m_guard{m_curl};
   std::chrono::steady_clock::time_point m_lastActivity{};
   curl_off_t m_nLastBytes = -1;
+
+  CURLcode Perform() {
+    m_guard.Restart();
+    return curl_easy_perform(m_curl);
+  }
 };
 
 size_t OnBody(char* pData, size_t nSize, size_t nCount, void* pUser) noexcept {
@@ -59,7 +66,7 @@ size_t OnBody(char* pData, size_t nSize, size_t nCount, void* pUser) noexcept {
   size_t nBytes = nSize * nCount;
   if (ResponseStatus(pTransfer->m_curl) != kStatusOk) return nBytes;
   try {
-    if (!pTransfer->m_file.IsOpen() && !pTransfer->m_file.Create()) return 0;
+    if (!pTransfer->m_file.IsOpen() && !CreateLocalFile(pTransfer->m_file, pTransfer->m_settings)) return 0;
     return pTransfer->m_file.Write(pData, nBytes) ? nBytes : 0;
   } catch (...) {
     return 0;  // ends the transfer; the target stays as it was
@@ -103,13 +110,17 @@ bool IsConnectFailure(CURL* curl, CURLcode rc) {
   return rc == CURLE_OPERATION_TIMEDOUT && nConnectTime == 0;
 }
 
-// Sends the request, trying a failed connect again after the back-off.
-CURLcode SendRequest(CURL* curl, const CFetchSettings& settings) {
-  CURLcode rc = curl_easy_perform(curl);
-  for (int nRetry = 0; nRetry < settings.m_nConnectRetries && IsConnectFailure(curl, rc); ++nRetry) {
+// Sends the request, trying a failed connect again after the back-off; a
+// connection the guard refused would be refused again.
+CURLcode SendRequest(CTransfer& transfer) {
+  const CFetchSettings& settings = transfer.m_settings;
+  CURLcode rc = transfer.Perform();
+  for (int nRetry = 0;
+       nRetry < settings.m_nConnectRetries && IsConnectFailure(transfer.m_curl, rc) && !transfer.m_guard.Refused();
+       ++nRetry) {
     BackOff(settings);
     if (IsStopped(settings)) break;
-    rc = curl_easy_perform(curl);
+    rc = transfer.Perform();
   }
   return rc;
 }
@@ -151,16 +162,16 @@ bool Fetch(const std::string& strUrl, const std::string& strLocalPath, const CFe
   curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
 
-  CURLcode rc = SendRequest(curl.get(), settings);
+  CURLcode rc = SendRequest(transfer);
   if (ResponseStatus(curl.get()) == kStatusProxyAuthRequired && !IsStopped(settings)) {
     curl_easy_setopt(curl.get(), CURLOPT_PROXYUSERNAME, "");
     curl_easy_setopt(curl.get(), CURLOPT_PROXYPASSWORD, "");
-    rc = curl_easy_perform(curl.get());
+    rc = transfer.Perform();
   }
   if (ResponseStatus(curl.get()) != kStatusOk) return false;
   if (!BodyComplete(curl.get(), rc, transfer.m_file)) return false;
   // An empty body wrote nothing yet; it still gives an empty file.
-  if (!transfer.m_file.IsOpen() && !transfer.m_file.Create()) return false;
+  if (!transfer.m_file.IsOpen() && !CreateLocalFile(transfer.m_file, settings)) return false;
   // Not synced: a cache file lost in a crash is fetched again.
   return transfer.m_file.Commit(false);
 }
@@ -182,6 +193,11 @@ bool FetchIntoFile(const std::string& strUrl, const std::string& strLocalPath,
   } catch (...) {
     return false;  // out of memory: the fetch ends and the calling thread goes on
   }
+}
+
+bool CreateLocalFile(platform::CReplacingFile& file, const CFetchSettings& settings) {
+  if (!settings.m_strDirectory.empty()) EnsureDirectoryPath(settings.m_strDirectory);
+  return file.Create();
 }
 
 bool PathExists(const std::string& strPath) { return !strPath.empty() && ::access(strPath.c_str(), F_OK) == 0; }

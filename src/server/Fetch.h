@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/ReplaceFile.h"
+
 // Settings of one fetch session. The defaults are the program's; tests pass
 // shorter waits.
 struct CFetchSettings {
@@ -17,14 +19,23 @@ struct CFetchSettings {
   // once a second at the least) or before a retry, leaving the target as it
   // was; the owner keeps it alive while fetches may read it.
   const std::atomic<bool>* m_pbStop = nullptr;
+  // Made, with every missing directory above it, once the file is about to
+  // be written: a fetch that brings nothing leaves no directory behind.
+  // Empty: the local file's directory exists already.
+  std::string m_strDirectory;
 
   bool IsStopped() const { return m_pbStop != nullptr && m_pbStop->load(std::memory_order_relaxed); }
 };
 
+// Starts the local file of a fetch (file.Create()), making the settings'
+// directory first; false when the file cannot be created.
+bool CreateLocalFile(platform::CReplacingFile& file, const CFetchSettings& settings);
+
 // Fetches strUrl (an absolute http or https URL, used as given) with a GET
 // and stores the body in strLocalPath when the status is 200 and the whole
 // body arrived; otherwise the local file is left as it was. Reports nothing,
-// creates no directories, never throws.
+// creates no directories but the settings' own, never throws. Redirects are
+// followed as support/ConnectGuard.h allows.
 void DownloadFile(const std::string& strUrl, const std::string& strLocalPath) noexcept;
 void DownloadFile(const std::string& strUrl, const std::string& strLocalPath, const CFetchSettings& settings) noexcept;
 // The same fetch, telling whether the local file was written: a caller with

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 
@@ -75,6 +77,16 @@ constexpr std::size_t kClientStackSize = 4 * 1024 * 1024;
 #else
 constexpr std::size_t kClientStackSize = 512 * 1024;
 #endif
+
+// A peer that resets mid-reply makes sendfile raise SIGPIPE, which no flag
+// of the call prevents. Blocked in every thread of the server, it never
+// reaches the host process (whose default would end it).
+void BlockSigpipe() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
 
 bool SetNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
@@ -262,12 +274,55 @@ CGenericServer::~CGenericServer() {
   if (m_bRunning) Shutdown();
 }
 
+// The accept thread's socket, made before the thread starts so that a port
+// that cannot be had is known at once. Its log lines keep the accept
+// thread's context word, as the run log always had them.
+bool CGenericServer::Listen(int nPort, int& nError) {
+  m_listener = CSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!m_listener.IsValid()) {
+    nError = errno;
+    WriteLog(kLogSocketFailed, "AcceptThread", nError);
+    return false;
+  }
+  // Winsock binds a port whose old connections linger in TIME_WAIT; this
+  // does the same here and still refuses a port another socket listens on.
+  const int nReuse = 1;
+  ::setsockopt(m_listener.Get(), SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof(nReuse));
+
+  // Loopback only: the server is for the movie on this machine.
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(nPort));
+  // A socket that is bound but not listening yet is not in the TCP table:
+  // the port is this server's only once bind and listen have both worked.
+  const char* pszFailed = nullptr;
+  if (::bind(m_listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    pszFailed = "bind(...) failure";
+  else if (::listen(m_listener.Get(), SOMAXCONN) != 0)
+    pszFailed = "listen(...) failure";
+  if (pszFailed != nullptr) {
+    nError = errno;
+    WriteLog(pszFailed, "AcceptThread", nError);
+    m_listener.Close();
+    return false;
+  }
+  // Port 0 asks the system for any free port: m_nPort says which it gave.
+  socklen_t nAddressLength = sizeof(address);
+  if (nPort == 0 && ::getsockname(m_listener.Get(), reinterpret_cast<sockaddr*>(&address), &nAddressLength) == 0)
+    nPort = ntohs(address.sin_port);
+  m_nPort = nPort;
+  nError = 0;
+  return true;
+}
+
 bool CGenericServer::Run(int nPort, int nClientTimeout) {
   if (m_bRunning) {
     WriteLog(kLogLaunchThreadFailed, "Run", errno);
     return false;
   }
-  m_nPort = nPort;
+  int nError = 0;
+  if (!m_listener.IsValid() && !Listen(nPort, nError)) return false;
   m_nClientTimeout = nClientTimeout;
   m_bStopping = false;
   m_hStartedEvent.Reset();
@@ -276,6 +331,7 @@ bool CGenericServer::Run(int nPort, int nClientTimeout) {
     m_hAcceptThread = CThreadHandle([this] { AcceptThread(this); });
   } catch (const std::system_error& e) {
     WriteLog(kLogLaunchThreadFailed, "Run", e.code().value());
+    m_listener.Close();
     return false;
   }
   m_uAcceptThreadId = m_hAcceptThread.GetId();
@@ -388,34 +444,10 @@ void CGenericServer::RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CTh
 
 unsigned AcceptThread(CGenericServer* pServer) {
   CGenericServer& server = *pServer;
-  // WSAStartup and its version check have no counterpart here.
-  CSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listener.IsValid()) {
-    server.WriteLog(kLogSocketFailed, "AcceptThread", errno);
-    return kThreadExitCode;
-  }
-  // Winsock binds a port whose old connections linger in TIME_WAIT; this
-  // does the same here and still refuses a port another socket listens on.
-  const int nReuse = 1;
-  ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof(nReuse));
-
-  // Loopback only: the server is for the movie on this machine.
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(server.m_nPort));
-  if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    server.WriteLog("bind(...) failure", "AcceptThread", errno);
-    return kThreadExitCode;
-  }
-  // Port 0 asks the system for any free port: m_nPort says which it gave.
-  socklen_t nAddressLength = sizeof(address);
-  if (server.m_nPort == 0 && ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &nAddressLength) == 0)
-    server.m_nPort = ntohs(address.sin_port);
-  if (::listen(listener.Get(), SOMAXCONN) != 0) {
-    server.WriteLog("listen(...) failure", "AcceptThread", errno);
-    return kThreadExitCode;
-  }
+  BlockSigpipe();
+  // WSAStartup and its version check have no counterpart here; the socket
+  // was made and bound by Listen.
+  const CSocket listener = std::move(server.m_listener);
   auto shutdownEvent = std::make_shared<CSocketEvent>();
   if (!shutdownEvent->Create()) {
     server.WriteLog(kLogCreateEventFailed, "AcceptThread", errno);
@@ -479,6 +511,7 @@ unsigned AcceptThread(CGenericServer* pServer) {
 
 unsigned HelperThread(CGenericServer* pServer) {
   CGenericServer& server = *pServer;
+  BlockSigpipe();
   const std::shared_ptr<CSocketEvent> shutdownEvent = server.m_hShutdownEvent;
   server.m_hStartedEvent.Set();
 
@@ -503,6 +536,9 @@ unsigned HelperThread(CGenericServer* pServer) {
 
 unsigned ClientThread(std::unique_ptr<ClientThreadParam> pParam) {
   CGenericServer& server = *pParam->pServer;
+  // Threads started by the accept thread have it blocked already; said here
+  // all the same, where the replies are sent.
+  BlockSigpipe();
   const int fdSocket = pParam->socket.Get();
   // The event selection made the socket non-blocking.
   if (!SetNonBlocking(fdSocket)) {

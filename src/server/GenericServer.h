@@ -61,7 +61,10 @@ class CGenericServer : public CLog {
   // on with a file (body). By default there is none.
   virtual bool ParseRequestWithBody(std::string strRequest, std::string& strReply, CReplyBody& body, int& bKeepAlive);
 
-  // Owner's thread. True when the accept and helper threads are up.
+  // Owner's thread. Listens on 127.0.0.1 and nPort (0: a free port the
+  // system picks; m_nPort says which) unless Listen already does, then
+  // starts the accept and helper threads. True when both are up; false at
+  // once when the port cannot be had.
   bool Run(int nPort, int nClientTimeout);
   // Owner's thread. True when the service threads ended in time; false when
   // they had to be let go or when the server was not running.
@@ -77,6 +80,12 @@ class CGenericServer : public CLog {
   static constexpr std::int32_t kMaxClients = 256;
 
  protected:
+  // Owner's thread, before Run: the listening socket on 127.0.0.1 and nPort
+  // (0: any free port), so that the port is this server's before anything
+  // else is told of it; m_nPort says which. False when it cannot be had,
+  // logged; nError is then errno (EADDRINUSE: some other socket holds it).
+  bool Listen(int nPort, int& nError);
+
   // True from the start of Shutdown: work that may take long (a fetch) ends
   // when it sees it.
   std::atomic<bool> m_bStopping{false};
@@ -98,6 +107,8 @@ class CGenericServer : public CLog {
   bool AddClient(CSocket socket, const std::string& strAddress, std::uint16_t nPort);
   void RemoveClient(std::unique_ptr<ClientThreadParam> pParam, CThreadHandle::Id uThreadId);
 
+  // Made by Listen, taken over by the accept thread.
+  CSocket m_listener;
   CThreadHandle m_hAcceptThread;
   CThreadHandle::Id m_uAcceptThreadId{};
   CThreadHandle m_hHelperThread;

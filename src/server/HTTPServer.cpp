@@ -33,12 +33,11 @@ constexpr std::string_view kMethodPost = "POST";
 constexpr std::string_view kKeepAliveHeader = "\nConnection: Keep-Alive";
 constexpr std::string_view kRequestEnd = "\r\n\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
-// Compared in lower case: header names have no case.
-constexpr std::string_view kHostHeader = "host:";
 constexpr std::string_view kBootMovie = "qzboot.swf";
 // XML files are cached without the query and fetched on every request.
 constexpr std::string_view kXmlExtension = "xml";
 constexpr char kSeparator = '/';
+constexpr int kLastPort = 65535;
 
 constexpr std::pair<const char*, const char*> kMimeTypes[] = {
     {"swf", "application/x-shockwave-flash"},
@@ -170,36 +169,55 @@ bool OpenFileReply(const std::string& strLocalPath, const std::string& strDate, 
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// A Host header that names this machine by its loopback address or name,
-// with a port or without.
-bool IsLocalHostName(std::string_view value) {
+std::string_view TrimBlanks(std::string_view value) {
   while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
   while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
+  return value;
+}
+
+// This machine by its loopback address or name, with a port (nPort when
+// that is given) or without.
+bool IsLocalHostName(std::string_view value, std::optional<int> nPort = std::nullopt) {
+  value = TrimBlanks(value);
   const std::size_t nColon = value.find(':');
+  std::string_view port;
   if (nColon != std::string_view::npos) {
-    const std::string_view port = value.substr(nColon + 1);
+    port = value.substr(nColon + 1);
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
     value = value.substr(0, nColon);
   }
+  if (nPort && port != std::to_string(*nPort) && !(port.empty() && *nPort == 80)) return false;
   return value == "127.0.0.1" || ToLowerAscii(std::string(value)) == "localhost";
 }
 
-// Only pages of this machine's own server reach the cache: a request whose
-// Host names any other host (a web page that rebound its own name to the
-// loopback address) is refused. A request without Host is a local program's.
-bool NamesThisHost(std::string_view strRequest) {
+// An http address (an Origin, a Referer) on this server: the same host as
+// IsLocalHostName accepts, on nPort.
+bool IsThisServer(std::string_view address, int nPort) {
+  constexpr std::string_view kScheme = "http://";
+  address = TrimBlanks(address);
+  if (address.size() < kScheme.size() || ToLowerAscii(std::string(address.substr(0, kScheme.size()))) != kScheme)
+    return false;
+  address.remove_prefix(kScheme.size());
+  return IsLocalHostName(address.substr(0, address.find_first_of("/?#")), nPort);
+}
+
+// Calls visit with each header line's name (in lower case) and value, up
+// to the empty line; true as soon as visit returns true.
+template <typename Visit>
+bool AnyHeader(std::string_view strRequest, Visit visit) {
   std::size_t nLine = strRequest.find(kLineEnd);
   while (nLine != std::string_view::npos) {
     nLine += kLineEnd.size();
     const std::size_t nEnd = strRequest.find(kLineEnd, nLine);
     const std::string_view line = strRequest.substr(nLine, nEnd == std::string_view::npos ? nEnd : nEnd - nLine);
-    if (line.size() >= kHostHeader.size() &&
-        ToLowerAscii(std::string(line.substr(0, kHostHeader.size()))) == kHostHeader &&
-        !IsLocalHostName(line.substr(kHostHeader.size())))
-      return false;
+    if (line.empty()) return false;
+    const std::size_t nColon = line.find(':');
+    if (nColon != std::string_view::npos &&
+        visit(ToLowerAscii(std::string(line.substr(0, nColon))), line.substr(nColon + 1)))
+      return true;
     nLine = nEnd;
   }
-  return true;
+  return false;
 }
 
 }  // namespace
@@ -217,7 +235,6 @@ bool CHTTPServer::Start(const std::string& strRootDir, const std::string& strDef
   m_strRootDir = strRootDir;
   m_strDefaultDoc = strDefaultDoc;
   m_strBaseUrl = GetProductBaseUrl();
-  m_site = CProductSite(m_strBaseUrl);
   // An empty root would become "/" and serve the whole file system.
   if (m_strRootDir.empty()) {
     WriteLog("Empty cache directory", "Start", 0);
@@ -227,17 +244,42 @@ bool CHTTPServer::Start(const std::string& strRootDir, const std::string& strDef
   EnsureDirectoryPath(m_strRootDir);
   // What fetches of a killed run were still writing.
   platform::RemoveLeftoverTempFiles(m_strRootDir);
-  return Run(ChooseFreePort(nPort), nClientTimeout);
+
+  // The first port the TCP table calls free, if it can be had: a socket
+  // that is bound but not listening is not in the table, and another copy
+  // of the program may be taking the same port at this very moment.
+  int nError = EADDRINUSE;
+  for (int nTry = ChooseFreePort(nPort); nError == EADDRINUSE; nTry = ChooseFreePort(nTry + 1)) {
+    if (nTry > kLastPort) {
+      WriteLog("No free port left from ->", "Start", nPort);
+      return false;
+    }
+    Listen(nTry, nError);
+  }
+  if (nError != 0) return false;
+  // Known before the site is read, so that a base naming this very server
+  // is refused, and before any request can lead a fetch back here.
+  m_ownPort.emplace(m_nPort);
+  m_site = CProductSite(m_strBaseUrl);
+  if (Run(m_nPort, nClientTimeout)) return true;
+  m_ownPort.reset();
+  return false;
 }
 
-bool CHTTPServer::Stop() { return Shutdown(); }
+bool CHTTPServer::Stop() {
+  const bool bStopped = Shutdown();
+  m_ownPort.reset();
+  return bStopped;
+}
 
 void CHTTPServer::SetReservedHandler(std::string prefix,
                                      std::function<std::string(const std::string& requestText)> handler,
-                                     std::size_t nMaxBody) {
+                                     std::size_t nMaxBody,
+                                     std::function<bool(const std::string& requestHeader)> admitBody) {
   m_strReservedPrefix = std::move(prefix);
   m_reservedHandler = std::move(handler);
   m_nReservedMaxBody = nMaxBody;
+  m_reservedAdmitBody = std::move(admitBody);
 }
 
 bool CHTTPServer::IsReservedPost(const std::string& strRequest) const {
@@ -250,10 +292,31 @@ int CHTTPServer::OnClientAccepted(const std::string&, std::uint16_t) { return 0;
 
 int CHTTPServer::OnReplySent(std::uint32_t) { return 0; }
 
+// Only this machine's own pages reach the cache and the reserved handler. A
+// request whose Host names any other host (a web page that rebound its own
+// name to the loopback address) is refused, and so is one that the browser
+// says some other site's page made (an image, a form, a script of any web
+// page the pupil opens). A request with none of these headers is a local
+// program's.
+bool CHTTPServer::IsForeign(std::string_view strRequest) const {
+  return AnyHeader(strRequest, [this](const std::string& strName, std::string_view value) {
+    if (strName == "host") return !IsLocalHostName(value);
+    if (strName == "sec-fetch-site") {
+      const std::string strSite = ToLowerAscii(std::string(TrimBlanks(value)));
+      return strSite != "same-origin" && strSite != "none";
+    }
+    if (strName == "origin" || strName == "referer") return !IsThisServer(value, m_nPort);
+    return false;
+  });
+}
+
 bool CHTTPServer::IsRequestComplete(std::string strRequest) {
   if (!IsReservedPost(strRequest)) return strRequest.ends_with(kRequestEnd);
   const std::size_t nHeaderEnd = strRequest.find(kRequestEnd);
   if (nHeaderEnd == std::string::npos) return false;
+  // Refused from its header alone, at once: the body is never read.
+  const std::string strHeader = strRequest.substr(0, nHeaderEnd + kRequestEnd.size());
+  if (IsForeign(strHeader) || (m_reservedAdmitBody && !m_reservedAdmitBody(strHeader))) return true;
   // Without a usable length, or with one past the limit, the header alone
   // goes to the handler, which refuses it.
   const std::optional<std::size_t> nLength = ContentLength(strRequest, nHeaderEnd);
@@ -285,7 +348,7 @@ bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strR
     return false;
   }
 
-  if (!NamesThisHost(strRequest)) {
+  if (IsForeign(strRequest)) {
     strReply = FormatErrorResponse(kStatusNotFound, FormatHttpDate(std::time(nullptr)));
     bKeepAlive = 0;
     return true;
@@ -322,9 +385,11 @@ bool CHTTPServer::ParseRequestWithBody(std::string strRequest, std::string& strR
 }
 
 void CHTTPServer::PrepareLocalFile(const CRequestMapping& mapping) const {
-  if (!mapping.strDirectory.empty()) EnsureDirectoryPath(mapping.strDirectory);
-  if (mapping.bRefresh) m_site.Fetch(mapping.strRemotePath, mapping.strLocalPath, m_fetchSettings);
-  if (!PathExists(mapping.strLocalPath)) m_site.Fetch(mapping.strRemotePath, mapping.strLocalPath, m_fetchSettings);
+  // The directory is made only once a file comes for it.
+  CFetchSettings settings = m_fetchSettings;
+  settings.m_strDirectory = mapping.strDirectory;
+  if (mapping.bRefresh) m_site.Fetch(mapping.strRemotePath, mapping.strLocalPath, settings);
+  if (!PathExists(mapping.strLocalPath)) m_site.Fetch(mapping.strRemotePath, mapping.strLocalPath, settings);
 }
 
 std::optional<CRequestMapping> MapRequestPath(const std::string& strPath, const std::string& strRootDir,

@@ -7,10 +7,12 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/Fetch.h"
 #include "server/GenericServer.h"
 #include "server/ProductSite.h"
+#include "support/ConnectGuard.h"
 
 // Where a GET path leads, worked out from its text alone.
 struct CRequestMapping {
@@ -18,7 +20,7 @@ struct CRequestMapping {
   // below the web site's base URL, byte for byte.
   std::string strRemotePath;
   std::string strContentType;
-  // Created before the fetch; empty for a file directly in the cache directory.
+  // Made once a file comes for it; empty for a file directly in the cache directory.
   std::string strDirectory;
   // The query is a prefix of the cached name, except for XML files.
   std::string strLocalPath;
@@ -42,21 +44,26 @@ class CHTTPServer : public CGenericServer {
   ~CHTTPServer() override;
 
   // Empties the run log, creates the cache directory, listens on the first
-  // port from nPort upward that no TCP socket uses (m_nPort) and returns
-  // Run's result. The product web site, or its copies on disk, come from
+  // port from nPort upward that no TCP socket uses and that it can bind
+  // (m_nPort) and returns Run's result: false at once when there is none.
+  // The product web site, or its copies on disk, come from
   // GetProductBaseUrl().
   bool Start(const std::string& strRootDir, const std::string& strDefaultDoc, int nPort, int nClientTimeout);
   // Shutdown's result.
   bool Stop();
+  // Where files come from, as Start read the setting.
+  const CProductSite& Site() const { return m_site; }
 
   // Set before Start. A GET whose path begins with prefix (exact bytes) is
   // answered with handler's result as the whole reply, given the whole
   // request as received; nothing is created or fetched and the connection
   // closes after the reply. So is a POST there, read up to the end of its
-  // Content-Length body when that is at most nMaxBody bytes; with a longer
-  // one the handler gets the header alone.
+  // Content-Length body when that is at most nMaxBody bytes and admitBody
+  // (when given) accepts its header; otherwise the handler gets the header
+  // alone, at once.
   void SetReservedHandler(std::string prefix, std::function<std::string(const std::string& requestText)> handler,
-                          std::size_t nMaxBody = 0);
+                          std::size_t nMaxBody = 0,
+                          std::function<bool(const std::string& requestHeader)> admitBody = {});
 
   int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override;
   int OnReplySent(std::uint32_t nBytesSent) override;
@@ -79,13 +86,17 @@ class CHTTPServer : public CGenericServer {
   // it is missing or is one that is always fetched.
   void PrepareLocalFile(const CRequestMapping& mapping) const;
   bool IsReservedPost(const std::string& strRequest) const;
+  bool IsForeign(std::string_view strRequest) const;
 
   std::string m_strRootDir;
   std::string m_strDefaultDoc;
   std::map<std::string, std::string> m_mapMimeTypes;
   std::string m_strBaseUrl;
   CProductSite m_site;
+  // While the server runs: no fetch of this process connects to it.
+  std::optional<support::COwnServerPort> m_ownPort;
   std::string m_strReservedPrefix;
   std::function<std::string(const std::string& requestText)> m_reservedHandler;
   std::size_t m_nReservedMaxBody = 0;
+  std::function<bool(const std::string& requestHeader)> m_reservedAdmitBody;
 };

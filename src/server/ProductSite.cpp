@@ -8,6 +8,7 @@
 
 #include "platform/Paths.h"
 #include "server/SitePath.h"
+#include "support/ConnectGuard.h"
 #include "support/Text.h"
 
 namespace {
@@ -17,11 +18,6 @@ constexpr std::string_view kArchiveExtension = ".zip";
 
 bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && StartsWithNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
-bool IsDirectory(const std::string& strPath) {
-  struct stat st {};
-  return ::stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -39,11 +35,19 @@ std::unique_ptr<CSiteBase> MakeSiteBase(const std::string& strBase) {
     strPath = support::PercentDecode(rest.substr(nSlash));
   } else if (strBase.starts_with('/')) {
     strPath = strBase;
+  } else if (support::NamesOwnServer(strBase)) {
+    // It would only ask itself again, and again.
+    return std::make_unique<CUnusableBase>(strBase, "it is this program's own server");
   } else {
     return std::make_unique<CWebBase>(strBase);
   }
   while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
-  if (EndsWithNoCase(strPath, kArchiveExtension) && !IsDirectory(strPath))
+  struct stat st {};
+  const bool bExists = ::stat(strPath.c_str(), &st) == 0;
+  // A pipe or a device could keep a reader waiting for ever.
+  if (bExists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return std::make_unique<CUnusableBase>(strBase, "neither a file nor a folder");
+  if (EndsWithNoCase(strPath, kArchiveExtension) && !(bExists && S_ISDIR(st.st_mode)))
     return std::make_unique<CArchiveBase>(strBase, strPath);
   return std::make_unique<CFolderBase>(strBase, strPath);
 }

@@ -39,7 +39,7 @@ bool StoreFromReader(const std::string& strLocalPath, const std::function<ssize_
                      const CFetchSettings& settings) {
   if (strLocalPath.empty()) return false;
   platform::CReplacingFile file(strLocalPath);
-  if (!file.Create()) return false;
+  if (!CreateLocalFile(file, settings)) return false;
   const auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
   for (;;) {
     if (settings.IsStopped()) return false;

@@ -51,6 +51,11 @@ struct CCurlEasyCleanup {
 };
 using CCurlEasy = std::unique_ptr<CURL, CCurlEasyCleanup>;
 
+struct CCurlMultiCleanup {
+  void operator()(CURLM* pMulti) const { curl_multi_cleanup(pMulti); }
+};
+using CCurlMulti = std::unique_ptr<CURLM, CCurlMultiCleanup>;
+
 struct CCurlSlistFree {
   void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
 };

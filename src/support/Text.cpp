@@ -1,5 +1,7 @@
 #include "support/Text.h"
 
+#include <iconv.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -60,6 +62,22 @@ std::string ToLowerAscii(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return text;
+}
+
+std::optional<std::string> ToUtf8(std::string_view text, const char* pszCharset) {
+  const iconv_t converter = ::iconv_open("UTF-8", pszCharset);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  // No character of any set takes more than four bytes in UTF-8.
+  std::string out(text.size() * 4, '\0');
+  char* pIn = const_cast<char*>(text.data());
+  std::size_t nInLeft = text.size();
+  char* pOut = out.data();
+  std::size_t nOutLeft = out.size();
+  const bool bWhole = ::iconv(converter, &pIn, &nInLeft, &pOut, &nOutLeft) != static_cast<std::size_t>(-1);
+  ::iconv_close(converter);
+  if (!bWhole) return std::nullopt;
+  out.resize(out.size() - nOutLeft);
+  return out;
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {

@@ -20,6 +20,10 @@ std::string PercentEncode(std::string_view in, std::string_view keep = "-_.~");
 // ASCII, and the C library's tolower would follow the user's locale.
 std::string ToLowerAscii(std::string text);
 
+// text, in the character set iconv knows by pszCharset ("CP936"), as UTF-8;
+// nothing when it is not valid text of that set ("UTF-8" checks UTF-8).
+std::optional<std::string> ToUtf8(std::string_view text, const char* pszCharset);
+
 // The whole file as bytes; nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
 

@@ -12,12 +12,14 @@
 #include <fstream>
 
 #include "ProductSite.h"
+#include "RawOrigin.h"
 #include "audio/SimWaveDevice.h"
 #include "host/app/QtLoopDriver.h"
 #include "host/app/TesselApp.h"
 #include "host/app/TesselDlg.h"
 #include "host/movie/CourseMovie.h"
 #include "host/movie/RuffleFlash.h"
+#include "net/Outbox.h"
 #include "platform/MessageBox.h"
 #include "support/Libraries.h"
 
@@ -273,6 +275,42 @@ TEST_F(MovieWindowTest, SavedDataSurvivesLocalFileClear) {
   first.reset();
   auto second = Run(testing_support::BuildSavedDataMovie({{"progress", ""}}, false), CloseOn("ready"));
   EXPECT_EQ(testing_support::SavedDataReport(second->Requests(), "read-progress"), "<string>alpha</string>");
+}
+
+// The window closes while the service holds the pupil's upload without
+// answering: the upload ends with the window, not at the stall limit, and
+// waits whole in the outbox for the next start.
+TEST_F(MovieWindowTest, ClosingTheWindowDuringAnUploadKeepsItWhole) {
+  using testing_support::CRawOrigin;
+  CRawOrigin stalled([](const CRawOrigin::Request&, int fd) {
+    testing_support::WaitForPeerClose(fd, 120000);
+    return std::string();
+  });
+  setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(stalled.Port())).c_str(), 1);
+  // Closes the window once the service has the whole request; the loop
+  // goes on meanwhile.
+  std::function<void(CWatchedDlg&)> closeOnceSent = [&](CWatchedDlg& window) {
+    if (!stalled.Requests().empty())
+      window.close();
+    else
+      QTimer::singleShot(20, &window, [&window, &closeOnceSent] { closeOnceSent(window); });
+  };
+  Run(testing_support::BuildCourseMovie(), [&](CWatchedDlg& window, const SeenCall& call) {
+    if (Names(call, "ready")) closeOnceSent(window);
+  });
+  ASSERT_EQ(stalled.Requests().size(), 1u);
+  EXPECT_TRUE(WaitForUploads(10s)) << "the upload went on after the window had closed";
+
+  COutbox outbox((root / "appdata" / "quillby" / "outbox").string());
+  const auto pending = outbox.Pending();
+  ASSERT_EQ(pending.size(), 1u);
+  CRawOrigin back({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK"});
+  setenv("QUILLBY_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(back.Port())).c_str(), 1);
+  EXPECT_EQ(outbox.Send(pending[0]), COutbox::EOutcome::Delivered);
+  ASSERT_EQ(back.Requests().size(), 1u);
+  EXPECT_EQ(back.Requests()[0].Line(), "POST /Upfile_en.ashx HTTP/1.1");
+  EXPECT_TRUE(back.Requests()[0].body == stalled.Requests()[0].body);
+  EXPECT_NE(back.Requests()[0].body.find("\r\n\r\nMP3DATA\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -41,6 +43,25 @@ class QtEnvironment : public ::testing::Environment {
   std::unique_ptr<QApplication> m_app;
 };
 [[maybe_unused]] auto* const g_qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// While it lives the process can open no more descriptors: every socket,
+// file and pipe it tries to make fails with EMFILE.
+class CNoMoreDescriptors {
+ public:
+  CNoMoreDescriptors() {
+    ::getrlimit(RLIMIT_NOFILE, &m_previous);
+    // The lowest free descriptor number is the first the limit refuses.
+    const int nLowestFree = ::dup(0);
+    ::close(nLowestFree);
+    rlimit exhausted = m_previous;
+    exhausted.rlim_cur = static_cast<rlim_t>(nLowestFree);
+    ::setrlimit(RLIMIT_NOFILE, &exhausted);
+  }
+  ~CNoMoreDescriptors() { ::setrlimit(RLIMIT_NOFILE, &m_previous); }
+
+ private:
+  rlimit m_previous{};
+};
 
 class TesselDlgTest : public ::testing::Test {
  protected:
@@ -106,6 +127,23 @@ TEST_F(TesselDlgTest, FirstRunOnlineRebuildsTheCacheLoadsTheBootMovieAndKeepsThe
   platform::CMessageLoop::Get().AdvanceTime(1000ms);
   EXPECT_EQ(site.Count("/tovan.xml"), 1);
   EXPECT_EQ(flash->loaded.size(), 1u);
+}
+
+// The server cannot start at all (here: no descriptor left for its
+// socket). The pupil is told so at once, and no movie is loaded from a port
+// the server does not hold.
+TEST_F(TesselDlgTest, ServerThatCannotStartIsToldAtOnceAndNoMovieLoads) {
+  site.Set("/tovan.xml", Manifest("<course>v1</course>"));
+  auto dlg = MakeWindow();
+  dlg->OnInitDialog();
+  {
+    CNoMoreDescriptors exhausted;
+    platform::CMessageLoop::Get().AdvanceTime(100ms);
+  }
+  EXPECT_EQ(boxes->Texts(), std::vector<std::string>{"课程服务启动失败，无法载入课程！请关闭程序后重新打开。"});
+  EXPECT_TRUE(flash->loaded.empty());
+  EXPECT_TRUE(dlg->LoadingTextVisible());
+  EXPECT_EQ(site.Count("/tovan.xml"), 0);
 }
 
 TEST_F(TesselDlgTest, LaterRunsDeleteOnlyChangedModulesAndAppendNewOnes) {

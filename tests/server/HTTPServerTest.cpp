@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -72,12 +74,20 @@ class CTestHTTPServer : public CHTTPServer {
   // Connection threads make virtual calls: they must end before this object
   // starts turning back into its base classes.
   ~CTestHTTPServer() override { Stop(); }
+
+  int OnClientAccepted(const std::string& strAddress, std::uint16_t nPort) override {
+    ++m_nAccepted;
+    return CHTTPServer::OnClientAccepted(strAddress, nPort);
+  }
+  std::atomic<int> m_nAccepted{0};
 };
 
 // One connection as the movie's player holds it.
 class CConnection {
  public:
-  explicit CConnection(int nPort) : m_socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+  explicit CConnection(int nPort, int nReceiveBuffer = 0) : m_socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (nReceiveBuffer > 0)
+      ::setsockopt(m_socket.Get(), SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof(nReceiveBuffer));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -117,6 +127,13 @@ class CConnection {
   }
   // True when the server closes the connection with nothing more sent.
   bool ClosedByServer() { return !ReceiveMore() && m_strPending.empty() && m_bClosed; }
+  // Goes away in the middle of a reply, as a client that gives up does: its
+  // side ends, then the socket closes with the reply unread (a reset).
+  void Leave() {
+    ::shutdown(m_socket.Get(), SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    m_socket.Close();
+  }
   // True when the connection is still open and silent after a short wait.
   bool StillOpen() {
     pollfd pfd{m_socket.Get(), POLLIN, 0};
@@ -225,9 +242,13 @@ TEST_F(HttpServerTest, FileNeitherCachedNorOnTheSiteIsNotFound) {
   Start();
   EXPECT_EQ(Get(RequestFor("/lesson/missing.swf?v1")), kNotFound);
   EXPECT_EQ(m_site->Requests(), std::vector<std::string>{"/lesson/missing.swf?v1"});
-  // The directory is made for the fetch; no file is left behind.
-  EXPECT_TRUE(fs::is_directory(m_root / "lesson"));
-  EXPECT_TRUE(fs::is_empty(m_root / "lesson"));
+  // The directory is made only when a file comes for it.
+  EXPECT_FALSE(fs::exists(m_root / "lesson"));
+  m_site->Set("/lesson/there.swf", "FWS-there");
+  EXPECT_EQ(Get(RequestFor("/lesson/unit/there.swf")), kNotFound);
+  EXPECT_FALSE(fs::exists(m_root / "lesson"));
+  EXPECT_EQ(Get(RequestFor("/lesson/there.swf")), Ok("application/x-shockwave-flash", "FWS-there"));
+  EXPECT_EQ(ReadWholeFile(m_root / "lesson" / "there.swf"), "FWS-there");
 }
 
 TEST_F(HttpServerTest, XmlAndBootMovieAreFetchedOnEveryRequestAndServedFromCacheWhenSiteIsDown) {
@@ -498,6 +519,105 @@ TEST_F(HttpServerTest, OnlyRequestsForThisMachineByNameReachTheCache) {
               Ok("application/x-shockwave-flash", "FWS-a"))
         << pszHost;
   EXPECT_EQ(Get("GET /__host/call HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), "handled");
+}
+
+// A web page the pupil opens may point an image or a form at this server:
+// the browser says where such a request comes from, and it touches nothing.
+TEST_F(HttpServerTest, RequestsThatOtherSitesPagesMadeTouchNothing) {
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
+  m_site->Set("/lesson/b.swf", "FWS-b");
+  Start();
+  const std::string strHere = "http://127.0.0.1:" + std::to_string(m_server.m_nPort);
+  const std::string strOtherPort = "http://127.0.0.1:" + std::to_string(m_server.m_nPort + 1);
+
+  for (const std::string& strHeader : std::vector<std::string>{
+           "Sec-Fetch-Site: cross-site", "Sec-Fetch-Site: same-site", "sec-fetch-site:  CROSS-SITE",
+           "Origin: http://evil.example", "Origin: null", "Origin: " + strOtherPort,
+           "Origin: " + strHere + ".evil.example", "Referer: http://evil.example/page.html",
+           "Referer: " + strOtherPort + "/__quillby__/host.html"}) {
+    for (const char* pszPath : {"/a.swf", "/lesson/b.swf?v2", "/lesson/c.xml"})
+      EXPECT_EQ(Get(std::string("GET ") + pszPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + strHeader + "\r\n\r\n"),
+                kNotFound)
+          << strHeader << " " << pszPath;
+  }
+  EXPECT_TRUE(m_site->Requests().empty());
+  EXPECT_FALSE(fs::exists(m_root / "lesson"));
+
+  // The movie's own requests, and the window's first one.
+  for (const std::string& strHeader :
+       std::vector<std::string>{"Sec-Fetch-Site: same-origin\r\nReferer: " + strHere + "/__quillby__/host.html?movie=x",
+                                "Sec-Fetch-Site: none", "Origin: " + strHere,
+                                "Origin: http://localhost:" + std::to_string(m_server.m_nPort)})
+    EXPECT_EQ(Get("GET /a.swf HTTP/1.1\r\nHost: 127.0.0.1\r\n" + strHeader + "\r\n\r\n"),
+              Ok("application/x-shockwave-flash", "FWS-a"))
+        << strHeader;
+}
+
+// A post to the reserved prefix from another host, or from another site's
+// page, is refused from its header: its body is never waited for.
+TEST_F(HttpServerTest, ReservedPostFromElsewhereIsRefusedBeforeItsBody) {
+  std::atomic<int> nHandled{0};
+  m_server.SetReservedHandler(
+      "/__host/",
+      [&](const std::string&) {
+        ++nHandled;
+        return std::string("HTTP/1.0 204 No Content\r\n\r\n");
+      },
+      1 << 20);
+  Start();
+  for (const char* pszHeader : {"Host: evil.example", "Origin: http://evil.example", "Sec-Fetch-Site: cross-site"}) {
+    CConnection connection(m_server.m_nPort);
+    connection.Send(std::string("POST /__host/saved?key=k HTTP/1.1\r\n") + pszHeader +
+                    "\r\nContent-Length: 1048576\r\n\r\n");
+    EXPECT_EQ(MaskDate(connection.ReadResponse()), kNotFound) << pszHeader;
+  }
+  EXPECT_EQ(nHandled, 0);
+}
+
+// The product site's address names this very server: no request leads back
+// to it, and the start says so.
+TEST_F(HttpServerTest, ServerNeverFetchesFromItself) {
+  for (const std::string strBase : {"http://127.0.0.1:", "http://localhost:"}) {
+    const int nPort = testing_support::ClosedPort();
+    ::setenv("QUILLBY_BASE_URL", (strBase + std::to_string(nPort) + "/").c_str(), 1);
+    CTestHTTPServer server;
+    ASSERT_TRUE(server.Start(m_root.string(), "INDEX.HTML", nPort, kClientTimeoutMs));
+    ASSERT_EQ(server.m_nPort, nPort);
+
+    EXPECT_EQ(Get(RequestFor("/lesson/a.swf"), server), kNotFound) << strBase;
+    EXPECT_EQ(Get(RequestFor("/data/list.xml"), server), kNotFound) << strBase;
+    EXPECT_EQ(server.m_nAccepted, 2) << strBase;
+    const std::vector<std::string> problems = CProductSite(::getenv("QUILLBY_BASE_URL")).Problems();
+    ASSERT_EQ(problems.size(), 1u) << strBase;
+    EXPECT_NE(problems[0].find(strBase + std::to_string(nPort) + "/: it is this program's own server"),
+              std::string::npos)
+        << problems[0];
+    EXPECT_TRUE(server.Stop());
+  }
+}
+
+// sendfile raises SIGPIPE when the client has reset; a host process that
+// keeps SIGPIPE's default (here a child that does) must live on.
+TEST_F(HttpServerTest, ClientThatResetsMidReplyDoesNotEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  WriteWholeFile(m_root / "big.swf", std::string(16 << 20, 'x'));
+  WriteWholeFile(m_root / "a.swf", "FWS-a");
+  EXPECT_EXIT(
+      {
+        std::signal(SIGPIPE, SIG_DFL);
+        Start();
+        for (int i = 0; i < 3; ++i) {
+          CConnection client(m_server.m_nPort, 4096);
+          client.Send(RequestFor("/big.swf"));
+          client.ReadAtLeast(1000);
+          // The reply waits for the client to read: the reset comes mid-reply.
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          client.Leave();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::_Exit(Get(RequestFor("/a.swf")) == Ok("application/x-shockwave-flash", "FWS-a") ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // Headers of a 200 with a long body, then a byte every 200 ms until the

@@ -7,10 +7,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "RawOrigin.h"
+#include "TempDir.h"
+#include "server/HTTPServer.h"
 #include "server/PortChoice.h"
 #include "support/Handles.h"
 
@@ -166,6 +170,82 @@ TEST(PortChoice, RowsAreReadInTheKernelsLayout) {
   EXPECT_TRUE(table.HasLocalPort(9898));
   EXPECT_TRUE(table.HasLocalPort(0xE1C4));
   EXPECT_FALSE(table.HasLocalPort(9899));  // a remote port only
+}
+
+// The resource server as the program starts it, from a first port, with
+// the product site in a folder that has nothing.
+class CPortServer : public CHTTPServer {
+ public:
+  CPortServer() { ::setenv("QUILLBY_BASE_URL", m_site.Path().c_str(), 1); }
+  ~CPortServer() override { Stop(); }
+  bool Start(int nFirstPort) {
+    WriteWholeFile(m_root.Path() + "/INDEX.HTML", "home");
+    return CHTTPServer::Start(m_root.Path(), "INDEX.HTML", nFirstPort, 5000);
+  }
+  // True when m_nPort answers with this server's page.
+  bool Answers() const {
+    const std::string strReply = testing_support::HttpExchange(m_nPort, "GET / HTTP/1.0\r\n\r\n");
+    return strReply.starts_with("HTTP/1.0 200 OK\r\n") && strReply.ends_with("\r\n\r\nhome");
+  }
+
+ private:
+  CTempDir m_root, m_site;
+};
+
+// A neighbour that has bound the first port but does not listen yet is not
+// in the TCP table. The server must not report a port it does not hold (the
+// window would load the neighbour's page once it listens).
+TEST(ServerPort, APortBoundButNotListeningIsNotTaken) {
+  CLogDir log;
+  for (const int nReuse : {0, 1}) {
+    const int p = FreeRunOfThree();
+    CFd squatter(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::setsockopt(squatter.Get(), SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof nReuse);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(p));
+    ASSERT_EQ(::bind(squatter.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_FALSE(IsPortInUse(p));
+
+    CPortServer server;
+    ASSERT_TRUE(server.Start(p)) << "SO_REUSEADDR " << nReuse;
+    EXPECT_TRUE(server.Answers());
+    // Whoever holds p now, it is one of them only.
+    EXPECT_EQ(::listen(squatter.Get(), 1) == 0, server.m_nPort != p) << "SO_REUSEADDR " << nReuse;
+  }
+}
+
+// Two copies of the program started at the same instant: each has a port
+// of its own.
+TEST(ServerPort, ServersStartedAtTheSameInstantTakeAPortEach) {
+  CLogDir log;
+  for (int nRound = 0; nRound < 10; ++nRound) {
+    const int p = FreeRunOfThree();
+    CPortServer first, second;
+    std::latch ready(2);
+    bool bFirst = false, bSecond = false;
+    std::thread other([&] {
+      ready.arrive_and_wait();
+      bSecond = second.Start(p);
+    });
+    ready.arrive_and_wait();
+    bFirst = first.Start(p);
+    other.join();
+    ASSERT_TRUE(bFirst && bSecond) << "round " << nRound;
+    EXPECT_NE(first.m_nPort, second.m_nPort);
+    EXPECT_TRUE(first.Answers());
+    EXPECT_TRUE(second.Answers());
+  }
+}
+
+TEST(ServerPort, NoPortPast65535) {
+  CLogDir log;
+  CFd last = Listener(65535);
+  if (last.Get() < 0) GTEST_SKIP() << "port 65535 is taken here";
+  CPortServer server;
+  EXPECT_FALSE(server.Start(65535));
+  EXPECT_NE(log.LogText().find("No free port left from ->.\t[Start]\t[65535]"), std::string::npos) << log.LogText();
 }
 
 }  // namespace

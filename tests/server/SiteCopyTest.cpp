@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -179,6 +180,53 @@ TEST_F(SiteCopyTest, UnusableBasesAreReportedOneLineEachAndServeNothing) {
   for (const std::string& strBase : bad) strOnlyBad += strBase + " ";
   EXPECT_FALSE(CProductSite(strOnlyBad).Fetch("tovan.xml", Local("tovan.xml")));
   EXPECT_EQ(FilesBelow(Cache()), (std::map<std::string, std::string>{}));
+}
+
+// A pipe (or a device) named as the copy would keep a reader waiting for a
+// writer for ever: it is refused at start, never opened.
+TEST_F(SiteCopyTest, PipeOrDeviceAsTheCopyIsRefusedWithoutWaiting) {
+  ASSERT_EQ(::mkfifo((Root() / "course.zip").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((Root() / "course").c_str(), 0600), 0);
+  const std::vector<std::string> bad = {(Root() / "course.zip").string(), "file://" + (Root() / "course").string(),
+                                        "/dev/null"};
+  std::string strBases;
+  for (const std::string& strBase : bad) strBases += strBase + " ";
+
+  // Run aside: a reader that blocks must fail the test, not hang it.
+  auto result = std::make_shared<std::promise<std::pair<std::vector<std::string>, bool>>>();
+  std::future<std::pair<std::vector<std::string>, bool>> done = result->get_future();
+  std::thread([strBases, result, local = Local("qzboot.swf")] {
+    const CProductSite site(strBases);
+    result->set_value({site.Problems(), site.Fetch("qzboot.swf", local)});
+  }).detach();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const auto [problems, bFetched] = done.get();
+  ASSERT_EQ(problems.size(), bad.size());
+  for (std::size_t i = 0; i < bad.size(); ++i)
+    EXPECT_NE(problems[i].find("cannot come from " + bad[i] + ": neither a file nor a folder"), std::string::npos)
+        << problems[i];
+  EXPECT_FALSE(bFetched);
+}
+
+// Archivers on Chinese Windows store names in code page 936 without the
+// UTF-8 flag; the movie asks for them in UTF-8 (or, as the Windows player
+// did, in code page 936 itself).
+TEST_F(SiteCopyTest, ArchiveNamesInCodePage936AreFound) {
+  const std::string strLesson = "\xBF\xCE\xB3\xCC\xD2\xBB.swf";  // 课程一.swf
+  const std::string strUnit = "\xB5\xA5\xD4\xAA/\xCD\xBC.gif";   // 单元/图.gif
+  CArchiveEntry lesson{strLesson, "FWS-lesson"}, picture{strUnit, "GIF-picture"};
+  lesson.bGuessEncoding = picture.bGuessEncoding = true;
+  ASSERT_TRUE(WriteArchive(Archive().string(), {lesson, picture, {"course/中文.swf", "FWS-zh"}}));
+  const CProductSite site(Archive().string());
+
+  EXPECT_TRUE(site.Fetch("%E8%AF%BE%E7%A8%8B%E4%B8%80.swf", Local("utf8.swf")));
+  EXPECT_TRUE(site.Fetch("单元/图.gif?v2", Local("picture.gif")));
+  EXPECT_TRUE(site.Fetch("%BF%CE%B3%CC%D2%BB.swf", Local("gbk.swf")));
+  EXPECT_TRUE(site.Fetch("course/中文.swf", Local("zh.swf")));
+  EXPECT_EQ(FilesBelow(Cache()), (std::map<std::string, std::string>{{"utf8.swf", "FWS-lesson"},
+                                                                     {"picture.gif", "GIF-picture"},
+                                                                     {"gbk.swf", "FWS-lesson"},
+                                                                     {"zh.swf", "FWS-zh"}}));
 }
 
 TEST_F(SiteCopyTest, ReplacedOrRemovedArchiveIsSeenAtTheNextFetch) {

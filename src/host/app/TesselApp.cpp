@@ -14,10 +14,12 @@ CTesselApp theApp;
 
 std::unique_ptr<CShockwaveflash1> MakeMovieControl(QWidget* parent, CHTTPServer& server) {
   auto flash = std::make_unique<CRuffleFlash>(parent);
+  const std::shared_ptr<CMoviePageHandler> handler = flash->GetPageHandler();
   server.SetReservedHandler(
-      CMoviePageHandler::kPrefix,
-      [handler = flash->GetPageHandler()](const std::string& request) { return handler->HandleRequest(request); },
-      CMoviePageHandler::kMaxCallSize);
+      CMoviePageHandler::kPrefix, [handler](const std::string& request) { return handler->HandleRequest(request); },
+      CMoviePageHandler::kMaxCallSize,
+      // A post without the secret is refused from its header: its body is never read.
+      [handler](const std::string& header) { return handler->HasSecret(header); });
   return flash;
 }
 

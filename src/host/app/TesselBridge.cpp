@@ -81,7 +81,7 @@ void CTesselDlg::RecUpload(const VeldXml::CXmlDocument& request) {
   g_uploadParam.hWnd = GetSafeHwnd();
   // Each upload runs with its own copy, so a second RecUpload never shares
   // state with one still running.
-  StartUpload(g_uploadParam);
+  StartUpload(g_uploadParam, m_outbox);
 }
 
 void CTesselDlg::RecStart() {

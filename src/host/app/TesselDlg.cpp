@@ -69,6 +69,7 @@ CTesselDlg::CTesselDlg(const FlashFactory& makeFlash, audio::IWaveDevices& devic
 }
 
 CTesselDlg::~CTesselDlg() {
+  if (m_outbox) m_outbox->Stop();
   m_flash->SetEventSink(nullptr);
   DestroyTarget();
 }
@@ -76,6 +77,9 @@ CTesselDlg::~CTesselDlg() {
 int CTesselDlg::DoModal() {
   OnInitDialog();
   const int result = exec();
+  // Whichever road closed the window, no upload goes on once it has gone;
+  // what is under way stays in the outbox for the next start.
+  if (m_outbox) m_outbox->Stop();
   // However the window ended (CloseWinExe ends it with the server still
   // running), the movie's unsaved data reaches the program first.
   m_flash->Close();

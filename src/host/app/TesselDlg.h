@@ -12,6 +12,7 @@
 
 #include "audio/AudioPlayRec.h"
 #include "host/FlashControl.h"
+#include "net/Outbox.h"
 #include "net/Upload.h"
 #include "platform/MessageLoop.h"
 #include "server/HTTPServer.h"
@@ -85,6 +86,9 @@ class CTesselDlg : public QDialog, public platform::CMsgTarget, public IFlashEve
   std::unique_ptr<CShockwaveflash1> m_flash;
   CHTTPServer m_server;
   std::string m_cacheDir;
+  // Uploads not yet taken by the service; made and started by the start-up
+  // sequence, stopped when the window ends. Upload threads share it.
+  std::shared_ptr<COutbox> m_outbox;
   // Child widgets; the window owns and deletes them.
   QProgressBar* m_progress;
   QLabel* m_loadingText;

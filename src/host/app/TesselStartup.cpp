@@ -20,6 +20,7 @@ namespace host {
 namespace {
 
 constexpr const char* kCacheSubdir = "/quillby/sz";
+constexpr const char* kOutboxSubdir = "/quillby/outbox";
 constexpr const char* kDefaultDocument = "INDEX.HTML";
 constexpr int kFirstPort = 9898;
 constexpr int kClientTimeoutMs = 20000;
@@ -28,6 +29,9 @@ constexpr const char* kVersionFileName = "VerDel.Dat";
 constexpr const char* kNewVersionFile = "<?xml version=\"1.0\"?><root></root>";
 constexpr const char* kBootMovie = "http://127.0.0.1:%d/qzboot.swf";
 constexpr const char* kManifestFailed = "打开资源更新文件失败！";
+// The server could not start (no port could be had, no socket made): the
+// movie has nowhere to come from.
+constexpr const char* kServerFailed = "课程服务启动失败，无法载入课程！请关闭程序后重新打开。";
 // The manifest comes from the network: a larger one counts as one that
 // cannot be opened, before the parser spends time and memory on it.
 constexpr std::uintmax_t kMaxManifestSize = 1024 * 1024;
@@ -50,11 +54,20 @@ void CTesselDlg::RunStartup() {
   // With neither APPDATA nor a home, the cache would land in an undefined
   // place; GetAppDataDir always answers an absolute directory.
   m_cacheDir = platform::GetAppDataDir() + kCacheSubdir;
+  // What earlier runs could not upload is sent from now on, on a thread of
+  // its own, whatever becomes of the rest of the start-up.
+  m_outbox = std::make_shared<COutbox>(platform::GetAppDataDir() + kOutboxSubdir);
+  m_outbox->Start();
 
-  m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs);
+  // The movie comes only from a port this server holds.
+  if (!m_server.Start(m_cacheDir, kDefaultDocument, kFirstPort, kClientTimeoutMs)) {
+    platform::MessageBox(kServerFailed);
+    return;
+  }
   const std::string baseUrl = GetProductBaseUrl();
-  const CProductSite site(baseUrl);
-  // A copy on disk that is missing or damaged is worth a word to whoever set it.
+  const CProductSite& site = m_server.Site();
+  // A copy on disk that is missing or damaged, or an address that is this
+  // program's own, is worth a word to whoever set it.
   site.ReportProblems();
 
   const std::string manifestPath = m_cacheDir + "/" + kManifestName;

@@ -200,6 +200,11 @@ bool CMoviePageHandler::IsAuthorised(const Request& request) const {
   return it != request.headers.end() && EqualsInConstantTime(it->second, m_strSecret);
 }
 
+bool CMoviePageHandler::HasSecret(const std::string& requestHeader) const {
+  Request request;
+  return request.Parse(requestHeader) && IsAuthorised(request);
+}
+
 std::string CMoviePageHandler::ServeCall(const Request& request) {
   if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
   const std::string bodyError = request.CheckBody();

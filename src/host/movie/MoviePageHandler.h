@@ -58,6 +58,9 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
 
   // Random, created with the handler; only the page is told.
   const std::string& GetSecret() const { return m_strSecret; }
+  // Any thread: whether a request's header (up to its empty line) carries
+  // the secret, so that its body is worth reading.
+  bool HasSecret(const std::string& requestHeader) const;
 
   // UI thread: refuse further calls and release the waiting ones. Nothing
   // is posted and no sink runs after this returns. Saved data is still

@@ -132,22 +132,6 @@ std::optional<Entry> ReadEntry(const std::string& path, std::string& why) {
   return entry;
 }
 
-// Creates dir and the directories above it that are missing, and brings
-// each new name to the device, so a durable entry is not lost with its
-// directory.
-bool EnsureDurableDirectory(const fs::path& dir, std::error_code& ec) {
-  if (fs::is_directory(dir, ec)) return true;
-  fs::path existing = dir;
-  while (!existing.empty() && !fs::exists(existing, ec)) existing = existing.parent_path();
-  if (!fs::create_directories(dir, ec) && ec) return false;
-  for (fs::path made = dir; made != existing && !made.empty(); made = made.parent_path())
-    if (!platform::SyncDirectory(made.parent_path().string())) {
-      ec = std::error_code(errno, std::generic_category());
-      return false;
-    }
-  return true;
-}
-
 }  // namespace
 
 CSharedObjectStore::CSharedObjectStore(std::string strDir) : m_strDir(std::move(strDir)) {}
@@ -196,7 +180,7 @@ bool CSharedObjectStore::Put(const std::string& key, const std::string& value) {
   if (key.empty() || key.size() > kMaxKeySize || value.size() > kMaxValueSize) return false;
   std::lock_guard guard(m_lock);
   std::error_code ec;
-  if (!EnsureDurableDirectory(m_strDir, ec)) {
+  if (!platform::EnsureDurableDirectory(m_strDir, ec)) {
     ReportWriteFailure(ec.message());
     return false;
   }

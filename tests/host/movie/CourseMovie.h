@@ -147,6 +147,24 @@ inline std::string BuildArgumentsMovie() {
 
 namespace testing_support {
 
+// A pupil's upload, and the program closed by the movie once it hears UPOK:
+//   ExternalInterface.addCallback("UPOK", null, function () { ExternalInterface.call("CloseWinExe"); });
+//   ExternalInterface.call("RecUpload", ["u1", "t2", "1"]).
+inline std::string BuildUploadThenCloseMovie() {
+  using S = CAvm1Script;
+  S callback;
+  CallOut(callback, "CloseWinExe");
+  S script;
+  script.DefineFunction({"a"}, callback).Push({AvmValue::MakeNull(), "UPOK"}).CallExternalInterface("addCallback", 3);
+  script.Do(S::kPop);
+  script.Push({"1", "t2", "u1", 3}).Do(S::kInitArray).Push({"RecUpload"}).CallExternalInterface("call", 2).Do(S::kPop);
+  return BuildSwf(script);
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
 // A shared object the saved-data movie opens, and what it writes into its
 // field "v" (nothing when empty).
 struct SavedObject {
