@@ -6,8 +6,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QKeyEvent>
 #include <QTimer>
+#include <QUrl>
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -22,6 +26,9 @@
 #include "net/Outbox.h"
 #include "platform/MessageBox.h"
 #include "support/Libraries.h"
+#include "support/PulseServer.h"
+#include "support/SoundCheck.h"
+#include "support/Text.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -63,6 +70,13 @@ class CWatchedDlg : public host::CTesselDlg {
       if (call.request.find("<invoke name=\"" + name + "\"") == 0) return &call;
     return nullptr;
   }
+  // The arguments of the first call named name, as the invoke document has them.
+  std::string Arguments(const std::string& name) const {
+    const SeenCall* call = Find(name);
+    if (!call) return "no call " + name;
+    const auto start = call->request.find("<arguments>") + 11;
+    return call->request.substr(start, call->request.find("</arguments>") - start);
+  }
 
   std::vector<SeenCall> calls;
 
@@ -80,6 +94,62 @@ CWatchedDlg::React CloseOn(const std::string& name) {
     if (Names(call, name)) window.close();
   };
 }
+
+// Closes the window once the movie has made every one of these calls.
+CWatchedDlg::React CloseOnceAll(std::vector<std::string> names) {
+  return [names](CWatchedDlg& window, const SeenCall&) {
+    if (std::all_of(names.begin(), names.end(), [&](const std::string& n) { return window.Find(n) != nullptr; }))
+      window.close();
+  };
+}
+
+// Runs then, from the window's loop, once done holds or after limit.
+void WhenDone(QObject* context, std::function<bool()> done, std::function<void()> then,
+              std::chrono::milliseconds limit = 20s) {
+  auto* poll = new QTimer(context);
+  const auto end = std::chrono::steady_clock::now() + limit;
+  QObject::connect(poll, &QTimer::timeout, context, [poll, done, then, end] {
+    if (!done() && std::chrono::steady_clock::now() < end) return;
+    poll->deleteLater();
+    poll->stop();
+    then();
+  });
+  poll->start(50);
+}
+
+// Stands in for the desktop's browser and mail program: every address the
+// program hands to the desktop, whatever its scheme.
+class CDesktopOpener : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kSchemes[] = {"http", "https", "mailto", "file", "javascript", "ftp"};
+  CDesktopOpener() {
+    for (const char* scheme : kSchemes) QDesktopServices::setUrlHandler(scheme, this, "Open");
+  }
+  ~CDesktopOpener() override {
+    for (const char* scheme : kSchemes) QDesktopServices::unsetUrlHandler(scheme);
+  }
+  Q_INVOKABLE void Open(const QUrl& url) { opened.push_back(url.toString(QUrl::FullyEncoded).toStdString()); }
+
+  std::vector<std::string> opened;
+};
+
+// The ActionScript 3 movie, compiled by the build.
+std::string As3Movie() {
+  std::ifstream in(AS3_MOVIE_PATH, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// The loudest sample.
+int Peak(const soundtest::Samples& samples) {
+  int peak = 0;
+  for (auto sample : samples) peak = std::max(peak, std::abs(static_cast<int>(sample)));
+  return peak;
+}
+
+// The sound server the web engine plays through, started before it.
+soundtest::CPulseServer* g_pSoundServer = nullptr;
 
 // A key typed with nothing clicked: it goes where the focus is.
 void TypeKey(int key, const QString& text) {
@@ -111,6 +181,7 @@ class MovieWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     if (IsSkipped()) return;
+    unsetenv("QUILLBY_TRACE_LOG");
     platform::SetMessageBoxPresenter(m_previousBoxes);
     fs::current_path(m_previousDir);
     fs::remove_all(root);
@@ -124,12 +195,23 @@ class MovieWindowTest : public ::testing::Test {
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, dlg.get(), [&] {
-      ADD_FAILURE() << "the window was still open after the limit";
+      std::string seen;
+      for (const auto& call : dlg->calls) seen += "\n" + call.request.substr(0, 80);
+      ADD_FAILURE() << "the window was still open after the limit; the movie's calls:" << seen;
       dlg->close();
     });
     limit.start(kRunLimit);
     dlg->DoModal();
     return dlg;
+  }
+
+  // The files the course movies load by relative name, beside the boot movie.
+  void ServeCourseFiles() {
+    site.Set("/files/data.xml", "<lesson>第一课</lesson>");
+    site.Set("/files/text.txt", "小明有 3 个苹果");
+    site.Set("/files/child.swf", testing_support::BuildChildMovie());
+    site.Set("/files/child.txt", "child's own");
+    site.Set("/files/sound.mp3", support::ReadWholeFile(DEMO_SOUND_PATH).value_or(""));
   }
 
   ProductSite site;
@@ -182,6 +264,110 @@ TEST_F(MovieWindowTest, KeysReachTheMovieWithoutAClick) {
   EXPECT_NE(keys[0].find("<number>65</number>"), std::string::npos) << keys[0];
   EXPECT_NE(keys[1].find("<number>13</number>"), std::string::npos) << keys[1];
   EXPECT_EQ(dlg->result(), QDialog::Rejected);  // closed by the test, not by Enter
+
+  // The first key typed once an ActionScript 3 movie runs reaches it too.
+  auto as3 = Run(As3Movie(), [](CWatchedDlg& window, const SeenCall& call) {
+    if (Names(call, "ready")) TypeKey(Qt::Key_A, "a");
+    if (Names(call, "key")) window.close();
+  });
+  EXPECT_EQ(as3->Arguments("key"), "<number>65</number>");
+}
+
+// A course names its files relatively: XML, text (Chinese, in UTF-8), a child
+// movie that loads a file of its own, and an MP3. They are the boot movie's
+// neighbours on the server, for the boot movie and the child alike.
+TEST_F(MovieWindowTest, RelativeNamesResolveAgainstTheBootMovie) {
+  ServeCourseFiles();
+  auto avm1 = Run(testing_support::BuildCourseFilesMovie(),
+                  CloseOnceAll({"xmlLoaded", "textLoaded", "childText", "soundLoaded"}));
+  EXPECT_EQ(avm1->Arguments("xmlLoaded"), "<string>&lt;lesson&gt;第一课&lt;/lesson&gt;</string>");
+  EXPECT_EQ(avm1->Arguments("textLoaded"), "<string>小明有 3 个苹果</string>");
+  EXPECT_EQ(avm1->Arguments("childText"), "<string>child&apos;s own</string>");
+  EXPECT_EQ(avm1->Arguments("soundLoaded"), "<true/>");
+
+  auto as3 = Run(As3Movie(), CloseOnceAll({"xmlLoaded", "textLoaded", "childLoaded", "soundLoaded"}));
+  EXPECT_EQ(as3->Arguments("xmlLoaded"), "<string>&lt;lesson&gt;第一课&lt;/lesson&gt;</string>");
+  EXPECT_EQ(as3->Arguments("textLoaded"), "<string>小明有 3 个苹果</string>");
+  EXPECT_EQ(as3->Arguments("childLoaded"),
+            "<number>" + std::to_string(testing_support::BuildChildMovie().size()) + "</number>");
+  EXPECT_EQ(as3->Arguments("soundLoaded"), "<true/>");
+}
+
+// A movie's loaded MP3 plays to its end, through the sound server, and the
+// movie hears that it ended; in both generations.
+TEST_F(MovieWindowTest, LoadedSoundPlaysToItsEnd) {
+  ASSERT_TRUE(g_pSoundServer && g_pSoundServer->IsRunning()) << "no private sound server";
+  ServeCourseFiles();
+  for (const std::string& movie : {testing_support::BuildCourseFilesMovie(), As3Movie()}) {
+    soundtest::CSourceTap speaker("speaker.monitor");
+    ASSERT_TRUE(speaker.IsRunning());
+    auto dlg = Run(movie, CloseOn("soundComplete"));
+    speaker.Stop();
+    EXPECT_NE(dlg->Find("soundComplete"), nullptr) << "the movie did not hear its sound end";
+    // The tone is loud; silence is 0.
+    EXPECT_GT(Peak(speaker.Captured()), 8000) << g_pSoundServer->Log();
+  }
+}
+
+// Calls nobody answers give the movie null, as the Flash control did; a
+// call without a name reaches nobody.
+TEST_F(MovieWindowTest, UnansweredCallsGiveNull) {
+  auto avm1 = Run(testing_support::BuildUnansweredMovie(), CloseOn("ready"));
+  std::vector<std::string> names;
+  for (const auto& call : avm1->calls) names.push_back(call.request.substr(0, call.request.find(" returntype")));
+  EXPECT_EQ(names, (std::vector<std::string>{"<invoke name=\"noSuchFunction\"", "<invoke name=\"unanswered\"",
+                                             "<invoke name=\"nameless\"", "<invoke name=\"ready\""}));
+  EXPECT_EQ(avm1->Arguments("unanswered"), "<null/><string>null</string>");
+  EXPECT_EQ(avm1->Arguments("nameless"), "<null/><string>null</string>");
+
+  auto as3 = Run(As3Movie(), CloseOn("ready"));
+  EXPECT_EQ(as3->Arguments("unanswered"), "<null/><string>object</string>");
+}
+
+// Web and mail addresses the movie opens go to the desktop, whatever the
+// window; scripts, files and the program's own address go nowhere; the movie
+// plays on in its page.
+TEST_F(MovieWindowTest, LinksOpenOnTheDesktopAndTheMovieStays) {
+  CDesktopOpener desktop;
+  const std::vector<std::pair<std::string, std::string>> links = {
+      {"http://example.com/lesson?id=1", "_blank"},
+      {"mailto:teacher@example.com", ""},
+      {"https://example.com/self", "_self"},
+      {"javascript:void(fetch('/report/script-here.txt'))", ""},
+      {"javascript:void(fetch('/report/script-blank.txt'))", "_blank"},
+      {"file:///etc/hostname", "_top"},
+  };
+  auto avm1 = Run(testing_support::BuildLinksMovie(links), [&desktop](CWatchedDlg& window, const SeenCall& call) {
+    if (Names(call, "ready"))
+      WhenDone(
+          &window, [&desktop] { return desktop.opened.size() >= 3; }, [&window] { window.NotifyMovie("UPOK", ""); });
+    if (Names(call, "alive")) window.close();
+  });
+  EXPECT_NE(avm1->Find("alive"), nullptr) << "the movie's page went away";
+  std::sort(desktop.opened.begin(), desktop.opened.end());
+  EXPECT_EQ(desktop.opened, (std::vector<std::string>{"http://example.com/lesson?id=1", "https://example.com/self",
+                                                      "mailto:teacher@example.com"}));
+  EXPECT_EQ(site.Count("/report/script-here.txt") + site.Count("/report/script-blank.txt"), 0);
+
+  desktop.opened.clear();
+  auto as3 = Run(As3Movie(), [&desktop](CWatchedDlg& window, const SeenCall& call) {
+    if (!Names(call, "ready")) return;
+    window.NotifyMovie("openLink", "https://example.com/as3?id=2");
+    WhenDone(
+        &window, [&desktop] { return !desktop.opened.empty(); }, [&window] { window.close(); });
+  });
+  EXPECT_EQ(desktop.opened, std::vector<std::string>{"https://example.com/as3?id=2"});
+}
+
+// With QUILLBY_TRACE_LOG set, what the movie traces is appended to that file,
+// one line each, in UTF-8; in both generations.
+TEST_F(MovieWindowTest, TraceLinesReachTheLog) {
+  const fs::path log = root / "trace.log";
+  std::ofstream(log) << "earlier\n";
+  setenv("QUILLBY_TRACE_LOG", log.c_str(), 1);
+  Run(testing_support::BuildTraceMovie({"第一行", "second line"}), CloseOn("ready"));
+  Run(As3Movie(), CloseOn("ready"));
+  EXPECT_EQ(support::ReadWholeFile(log.string()).value_or(""), "earlier\n第一行\nsecond line\nas3 trace: 第一课\n");
 }
 
 // Calls larger than a request may be, a broken UTF-16 string, and blank
@@ -222,8 +408,7 @@ TEST_F(MovieWindowTest, ArgumentsReachTheProgramAsTheMovieGaveThem) {
 // older player's: its queries are answered, its upload goes out and it
 // hears UPOK.
 TEST_F(MovieWindowTest, ActionScript3MovieQueriesUploadsAndHearsUPOK) {
-  std::ifstream in(AS3_MOVIE_PATH, std::ios::binary);
-  const std::string movie((std::istreambuf_iterator<char>(in)), {});
+  const std::string movie = As3Movie();
   ASSERT_EQ(movie.substr(0, 3), "CWS");
   auto dlg = Run(movie, [](CWatchedDlg& window, const SeenCall& call) {
     if (Names(call, "upokHeard")) window.close();
@@ -317,6 +502,9 @@ TEST_F(MovieWindowTest, ClosingTheWindowDuringAnUploadKeepsItWhole) {
 
 int main(int argc, char** argv) {
   support::InitLibraries();
+  // Before the web engine starts: it picks its sound output once.
+  soundtest::CPulseServer soundServer;
+  g_pSoundServer = &soundServer;
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   host::CRuffleFlash::PrepareEnvironment();
   QApplication app(argc, argv);
@@ -324,3 +512,5 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+#include "MovieWindowTest.moc"

@@ -19,6 +19,8 @@ constexpr const char* kFSCommandEndpoint = "fscommand";
 // GET: every saved entry; POST ?key=K (the value as the body) or
 // ?key=K&remove=1: one change, answered once it is on the device.
 constexpr const char* kSavedEndpoint = "saved";
+// POST: trace lines of the movie, each ending in "\n", to be appended.
+constexpr const char* kTraceEndpoint = "trace";
 // The page asks for the CJK device font under this name.
 constexpr const char* kFontName = "cjk-font";
 constexpr auto kDefaultPickupTimeout = std::chrono::seconds(10);
@@ -154,17 +156,19 @@ struct CMoviePageHandler::Request {
 };
 
 std::shared_ptr<CMoviePageHandler> CMoviePageHandler::Create(std::string filesDir, std::string fontPath, Sinks sinks,
-                                                             std::string savedDir) {
-  return std::shared_ptr<CMoviePageHandler>(
-      new CMoviePageHandler(std::move(filesDir), std::move(fontPath), std::move(sinks), std::move(savedDir)));
+                                                             std::string savedDir, std::string traceLogPath) {
+  return std::shared_ptr<CMoviePageHandler>(new CMoviePageHandler(
+      std::move(filesDir), std::move(fontPath), std::move(sinks), std::move(savedDir), std::move(traceLogPath)));
 }
 
-CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir)
+CMoviePageHandler::CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir,
+                                     std::string traceLogPath)
     : m_strFilesDir(std::move(filesDir)),
       m_strFontPath(std::move(fontPath)),
       m_strSecret(MakeSecret()),
       m_sinks(std::move(sinks)),
       m_pSaved(savedDir.empty() ? nullptr : std::make_unique<CSharedObjectStore>(std::move(savedDir))),
+      m_pTraceLog(traceLogPath.empty() ? nullptr : std::make_unique<CTraceLog>(std::move(traceLogPath))),
       m_pickupTimeout(kDefaultPickupTimeout) {}
 
 std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
@@ -179,6 +183,7 @@ std::string CMoviePageHandler::HandleRequest(const std::string& requestText) {
   // A call's invoke document comes as the body; nothing else has one.
   if (name == kCallEndpoint) return bPost ? ServeCall(request) : MakeError(kStatusMethodNotAllowed);
   if (name == kSavedEndpoint) return ServeSaved(request);
+  if (name == kTraceEndpoint) return bPost ? ServeTrace(request) : MakeError(kStatusMethodNotAllowed);
   if (bPost) return MakeError(kStatusNotImplemented);
   if (name == kFSCommandEndpoint) return ServeFSCommand(request);
   return ServeFile(name);
@@ -253,6 +258,14 @@ std::string CMoviePageHandler::ServeSaved(const Request& request) {
   if (key.size() > CSharedObjectStore::kMaxKeySize) return MakeError(kStatusTooLarge);
   const bool bStored = fields.count("remove") ? m_pSaved->Remove(key) : m_pSaved->Put(key, request.body);
   return bStored ? MakeResponse(kStatusNoValue, "", "") : MakeError(kStatusNotStored);
+}
+
+std::string CMoviePageHandler::ServeTrace(const Request& request) {
+  if (!IsAuthorised(request)) return MakeError(kStatusForbidden);
+  if (!m_pTraceLog) return MakeError(kStatusNotFound);
+  const std::string bodyError = request.CheckBody();
+  if (!bodyError.empty()) return MakeError(bodyError);
+  return m_pTraceLog->Append(request.body) ? MakeResponse(kStatusNoValue, "", "") : MakeError(kStatusNotStored);
 }
 
 bool CMoviePageHandler::RunOnUiThread(std::function<void()> task) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/movie/SharedObjectStore.h"
+#include "host/movie/TraceLog.h"
 
 namespace host {
 
@@ -45,9 +46,10 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
 
   // filesDir holds the page and the player's files; fontPath is the CJK
   // font offered to the player (may be missing); savedDir keeps the movie's
-  // local shared objects (none are kept when it is empty).
+  // local shared objects (none are kept when it is empty); the movie's trace
+  // lines are appended to traceLogPath (none are kept when it is empty).
   static std::shared_ptr<CMoviePageHandler> Create(std::string filesDir, std::string fontPath, Sinks sinks,
-                                                   std::string savedDir = "");
+                                                   std::string savedDir = "", std::string traceLogPath = "");
 
   CMoviePageHandler(const CMoviePageHandler&) = delete;
   CMoviePageHandler& operator=(const CMoviePageHandler&) = delete;
@@ -62,6 +64,9 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   // the secret, so that its body is worth reading.
   bool HasSecret(const std::string& requestHeader) const;
 
+  // Whether the page is to send the movie's trace lines.
+  bool KeepsTraceLog() const { return m_pTraceLog != nullptr; }
+
   // UI thread: refuse further calls and release the waiting ones. Nothing
   // is posted and no sink runs after this returns. Saved data is still
   // taken: it never needs the UI thread.
@@ -73,13 +78,15 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   void SetPickupTimeout(std::chrono::milliseconds timeout) { m_pickupTimeout = timeout; }
 
  private:
-  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir);
+  CMoviePageHandler(std::string filesDir, std::string fontPath, Sinks sinks, std::string savedDir,
+                    std::string traceLogPath);
 
   struct Request;
   std::string ServeFile(const std::string& name) const;
   std::string ServeCall(const Request& request);
   std::string ServeFSCommand(const Request& request);
   std::string ServeSaved(const Request& request);
+  std::string ServeTrace(const Request& request);
   bool IsAuthorised(const Request& request) const;
   // Runs task on the UI thread and waits for it; false when the handler
   // closed or the UI thread did not pick the task up in time.
@@ -91,6 +98,8 @@ class CMoviePageHandler : public std::enable_shared_from_this<CMoviePageHandler>
   const Sinks m_sinks;
   // Null when no saved data is kept.
   const std::unique_ptr<CSharedObjectStore> m_pSaved;
+  // Null when no trace log is kept.
+  const std::unique_ptr<CTraceLog> m_pTraceLog;
   std::chrono::milliseconds m_pickupTimeout;
 
   // Guards m_bClosed and the state of each call handed to the UI thread.

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "host/movie/MoviePage.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
@@ -31,6 +32,7 @@ constexpr const char* kAutoplayFlag = "--autoplay-policy=no-user-gesture-require
 // Beside the cache ($APPDATA/quillby/sz), never in it: clearing the cache
 // keeps the pupil's saved data.
 constexpr const char* kSavedSubdir = "/quillby/saved";
+constexpr const char* kTraceLogVariable = "QUILLBY_TRACE_LOG";
 
 std::string WebEngineProcessPath() {
   const QByteArray overridden = qgetenv("QTWEBENGINE_PROCESS_PATH");
@@ -55,6 +57,8 @@ std::string CRuffleFlash::DefaultFilesDir() { return platform::GetExeDir() + "/m
 
 std::string CRuffleFlash::DefaultSavedDir() { return platform::GetAppDataDir() + kSavedSubdir; }
 
+std::string CRuffleFlash::DefaultTraceLogPath() { return platform::GetEnvOr(kTraceLogVariable, ""); }
+
 void CRuffleFlash::PrepareEnvironment() {
   // The web engine shares its GL context with the application's.
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -78,7 +82,8 @@ std::string CRuffleFlash::FindMissingParts(const std::string& filesDir) {
   return missing;
 }
 
-CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fontPath, std::string savedDir)
+CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fontPath, std::string savedDir,
+                           std::string traceLogPath)
     : m_strFilesDir(std::move(filesDir)),
       m_pUiContext(std::make_unique<QObject>()),
       m_callFunctionTimeout(kDefaultCallFunctionTimeout) {
@@ -88,14 +93,15 @@ CRuffleFlash::CRuffleFlash(QWidget* parent, std::string filesDir, std::string fo
   };
   sinks.onCall = [this](const std::string& request) { return RaiseFlashCall(request); };
   sinks.onFSCommand = [this](const std::string& command, const std::string& args) { RaiseFSCommand(command, args); };
-  m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks), std::move(savedDir));
+  m_pHandler = CMoviePageHandler::Create(m_strFilesDir, std::move(fontPath), std::move(sinks), std::move(savedDir),
+                                         std::move(traceLogPath));
 
   // An off-the-record profile of our own: nothing is cached, so the
   // server's fresh copies of the boot movie and XML files reach the player.
   // (A disk-based profile stalled the first request on this machine.)
   m_pProfile = std::make_unique<QWebEngineProfile>();
   m_pProfile->setHttpCacheType(QWebEngineProfile::NoCache);
-  m_pPage = std::make_unique<QWebEnginePage>(m_pProfile.get());
+  m_pPage = std::make_unique<CMoviePage>(m_pProfile.get());
   QWebEngineSettings* settings = m_pPage->settings();
   settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, false);
   settings->setAttribute(QWebEngineSettings::ShowScrollBars, false);
@@ -124,6 +130,8 @@ CRuffleFlash::~CRuffleFlash() {
 
 QWidget* CRuffleFlash::GetWidget() const { return m_pView.get(); }
 
+QWebEnginePage* CRuffleFlash::GetPage() const { return m_pPage.get(); }
+
 void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
   if (layer != 0) return;  // the program only ever uses the base layer
   const std::string missing = FindMissingParts(m_strFilesDir);
@@ -139,11 +147,13 @@ void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
   page.setHost(movie.host());
   page.setPort(movie.port());
   page.setPath(QString::fromLatin1(CMoviePageHandler::kPrefix) + CMoviePageHandler::kPageName);
-  page.setQuery("movie=" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(url))));
+  QString query = "movie=" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(url)));
+  if (m_pHandler->KeepsTraceLog()) query += "&trace";
+  page.setQuery(query);
   page.setFragment(QString::fromStdString(m_pHandler->GetSecret()));
   // The movie that goes ends normally: what it did not flush is kept.
   FlushSavedData();
-  m_pPage->load(page);
+  m_pPage->LoadHostPage(page);
   m_bPageLoaded = true;
 }
 

@@ -21,6 +21,8 @@ class QWebEngineView;
 
 namespace host {
 
+class CMoviePage;
+
 class CRuffleFlash : public CShockwaveflash1 {
  public:
   // The page and the player's files, installed next to the program.
@@ -29,6 +31,9 @@ class CRuffleFlash : public CShockwaveflash1 {
   static constexpr const char* kCjkFontPath = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
   // Where the movie's local shared objects are kept, per user.
   static std::string DefaultSavedDir();
+  // The file the movie's trace lines are appended to (QUILLBY_TRACE_LOG);
+  // empty, and none kept, by default.
+  static std::string DefaultTraceLogPath();
   // How long Close waits for the page to hand over what the movie has not
   // flushed yet. Long: a page busy for a few seconds on a crowded machine
   // must not cost the pupil's progress; only a page that hangs meets it.
@@ -42,7 +47,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   // The view is a child of parent (the dialog) and stays hidden until the
   // first MoveWindow. The dialog must outlive this object.
   explicit CRuffleFlash(QWidget* parent, std::string filesDir = DefaultFilesDir(), std::string fontPath = kCjkFontPath,
-                        std::string savedDir = DefaultSavedDir());
+                        std::string savedDir = DefaultSavedDir(), std::string traceLogPath = DefaultTraceLogPath());
   ~CRuffleFlash() override;
 
   void LoadMovie(int layer, const std::string& url) override;
@@ -59,7 +64,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::shared_ptr<CMoviePageHandler> GetPageHandler() const { return m_pHandler; }
 
   QWidget* GetWidget() const;
-  QWebEnginePage* GetPage() const { return m_pPage.get(); }
+  QWebEnginePage* GetPage() const;
 
   // How long CallFunction waits for the movie's answer.
   void SetCallFunctionTimeout(std::chrono::milliseconds timeout) { m_callFunctionTimeout = timeout; }
@@ -80,7 +85,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::unique_ptr<QObject> m_pUiContext;
   std::shared_ptr<CMoviePageHandler> m_pHandler;
   std::unique_ptr<QWebEngineProfile> m_pProfile;
-  std::unique_ptr<QWebEnginePage> m_pPage;
+  std::unique_ptr<CMoviePage> m_pPage;
   std::unique_ptr<QWebEngineView> m_pView;
   // One slot per FlashCall being handled (a handler may call into the
   // movie, whose callback calls out again).

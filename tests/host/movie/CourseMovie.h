@@ -1,5 +1,9 @@
 #pragma once
 // The test movie: what a course movie does with the host, in little.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "host/movie/SwfFixture.h"
 
 namespace testing_support {
@@ -222,6 +226,124 @@ inline std::string SavedDataReport(const std::vector<std::string>& calls, const 
   for (const auto& call : calls)
     if (call.rfind(head, 0) == 0) return call.substr(head.size(), call.find("</arguments>") - head.size());
   return "";
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// variable = new className();
+inline CAvm1Script& NewObjectInto(CAvm1Script& script, const std::string& variable, const std::string& className) {
+  return script.Push({variable, 0, className}).Do(CAvm1Script::kNewObject).Do(CAvm1Script::kSetVariable);
+}
+
+// variable.member = function (params) { body };
+inline CAvm1Script& SetFunction(CAvm1Script& script, const std::string& variable, const std::string& member,
+                                const std::vector<std::string>& params, const CAvm1Script& body) {
+  script.Push({variable}).Do(CAvm1Script::kGetVariable).Push({member}).DefineFunction(params, body);
+  return script.Do(CAvm1Script::kSetMember);
+}
+
+// variable.method(args...), its result dropped.
+inline CAvm1Script& CallOn(CAvm1Script& script, const std::string& variable, const std::string& method,
+                           std::vector<AvmValue> args) {
+  const auto count = static_cast<int32_t>(args.size());
+  std::reverse(args.begin(), args.end());
+  args.push_back(count);
+  script.Push(args).Push({variable}).Do(CAvm1Script::kGetVariable).Push({method});
+  return script.Do(CAvm1Script::kCallMethod).Do(CAvm1Script::kPop);
+}
+
+// variable = new LoadVars(); variable.onData = function (src) { report(src); };
+// variable.load(url);
+inline CAvm1Script& LoadText(CAvm1Script& script, const std::string& variable, const std::string& url,
+                             const std::string& report) {
+  CAvm1Script onData;
+  CallOutWith(onData, report, "src");
+  NewObjectInto(script, variable, "LoadVars");
+  SetFunction(script, variable, "onData", {"src"}, onData);
+  return CallOn(script, variable, "load", {url});
+}
+
+// A course's files by relative name, each reported when it arrived:
+//   x = new XML(); x.onLoad = function (ok) { "xmlLoaded"(x.toString()); }; x.load("files/data.xml");
+//   t = new LoadVars(); t.onData = function (src) { "textLoaded"(src); }; t.load("files/text.txt");
+//   _root.createEmptyMovieClip("child", 1); child.loadMovie("files/child.swf");
+//   snd = new Sound(); snd.onLoad = function (ok) { "soundLoaded"(ok); snd.start(); };
+//   snd.onSoundComplete = function () { "soundComplete"(); }; snd.loadSound("files/sound.mp3", false);
+inline std::string BuildCourseFilesMovie() {
+  using S = CAvm1Script;
+  S script;
+  S onXml;
+  onXml.Push({0, "x"}).Do(S::kGetVariable).Push({"toString"}).Do(S::kCallMethod);
+  onXml.Push({"xmlLoaded"}).CallExternalInterface("call", 2).Do(S::kPop);
+  NewObjectInto(script, "x", "XML");
+  SetFunction(script, "x", "onLoad", {"ok"}, onXml);
+  CallOn(script, "x", "load", {"files/data.xml"});
+
+  LoadText(script, "t", "files/text.txt", "textLoaded");
+
+  CallOn(script, "_root", "createEmptyMovieClip", {"child", 1});
+  CallOn(script, "child", "loadMovie", {"files/child.swf"});
+
+  S onSound, onComplete;
+  CallOutWith(onSound, "soundLoaded", "ok");
+  CallOn(onSound, "snd", "start", {});
+  CallOut(onComplete, "soundComplete");
+  NewObjectInto(script, "snd", "Sound");
+  SetFunction(script, "snd", "onLoad", {"ok"}, onSound);
+  SetFunction(script, "snd", "onSoundComplete", {}, onComplete);
+  CallOn(script, "snd", "loadSound", {"files/sound.mp3", false});
+  return BuildSwf(script);
+}
+
+// The child movie the course files movie loads: it loads a file of its own
+//   c = new LoadVars(); c.onData = function (src) { "childText"(src); }; c.load("files/child.txt");
+inline std::string BuildChildMovie() {
+  CAvm1Script script;
+  LoadText(script, "c", "files/child.txt", "childText");
+  return BuildSwf(script);
+}
+
+// Calls nobody answers, as a course makes them:
+//   r = ExternalInterface.call("noSuchFunction"); trace("unanswered: " + typeof r);
+//   "unanswered"(r, typeof r);
+//   n = ExternalInterface.call(); "nameless"(n, typeof n); "ready"
+inline std::string BuildUnansweredMovie() {
+  using S = CAvm1Script;
+  S script;
+  script.Push({"r", "noSuchFunction"}).CallExternalInterface("call", 1).Do(S::kSetVariable);
+  script.Push({"unanswered: ", "r"}).Do(S::kGetVariable).Do(S::kTypeOf).Do(S::kAdd2).Do(S::kTrace);
+  script.Push({"n"}).CallExternalInterface("call", 0).Do(S::kSetVariable);
+  for (const char* variable : {"r", "n"}) {
+    script.Push({variable}).Do(S::kGetVariable).Do(S::kTypeOf).Push({variable}).Do(S::kGetVariable);
+    script.Push({variable == std::string("r") ? "unanswered" : "nameless"}).CallExternalInterface("call", 3);
+    script.Do(S::kPop);
+  }
+  CallOut(script, "ready");
+  return BuildSwf(script);
+}
+
+// trace() of each line, then "ready".
+inline std::string BuildTraceMovie(const std::vector<std::string>& lines) {
+  CAvm1Script script;
+  for (const auto& line : lines) script.Push({line}).Do(CAvm1Script::kTrace);
+  CallOut(script, "ready");
+  return BuildSwf(script);
+}
+
+// getURL(url, target) for each link, then getURL(_url, "_blank") (the
+// movie's own address); UPOK's callback calls "alive"; "ready".
+inline std::string BuildLinksMovie(const std::vector<std::pair<std::string, std::string>>& links) {
+  using S = CAvm1Script;
+  S script, alive;
+  CallOut(alive, "alive");
+  script.DefineFunction({}, alive).Push({AvmValue::MakeNull(), "UPOK"}).CallExternalInterface("addCallback", 3);
+  script.Do(S::kPop);
+  for (const auto& [url, target] : links) script.GetUrl(url, target);
+  script.Push({"_url"}).Do(S::kGetVariable).Push({"_blank"}).GetUrlFromStack();
+  CallOut(script, "ready");
+  return BuildSwf(script);
 }
 
 }  // namespace testing_support

@@ -348,6 +348,35 @@ TEST_F(MoviePageHandlerTest, SavedDataIsStoredListedAndRemoved) {
   EXPECT_EQ(StatusLine(none->HandleRequest(Get(saved, none->GetSecret()))), "HTTP/1.0 404 Not Found");
 }
 
+// The movie's trace lines, with the per-start secret only, appended to what
+// the log held in the order they came; a log that cannot be written is said
+// once, when the program starts.
+TEST_F(MoviePageHandlerTest, TraceLinesAreAppendedToTheLog) {
+  const std::string trace = std::string(CMoviePageHandler::kPrefix) + "trace";
+  const std::string log = (m_dir / "trace.log").string();
+  Write("trace.log", "earlier run\n");
+  const auto handler = CMoviePageHandler::Create(m_dir.string(), "", {}, "", log);
+  EXPECT_TRUE(handler->KeepsTraceLog());
+  const std::string& secret = handler->GetSecret();
+  EXPECT_EQ(StatusLine(handler->HandleRequest(Post(trace, "第一行\n", secret))), "HTTP/1.0 204 No Content");
+  EXPECT_EQ(StatusLine(handler->HandleRequest(Post(trace, "two\nthree\n", secret))), "HTTP/1.0 204 No Content");
+  EXPECT_EQ(StatusLine(handler->HandleRequest(Post(trace, "stranger\n", ""))), "HTTP/1.0 403 Forbidden");
+  EXPECT_EQ(StatusLine(handler->HandleRequest(Get(trace, secret))), "HTTP/1.0 405 Method Not Allowed");
+  EXPECT_EQ(support::ReadWholeFile(log).value_or(""), "earlier run\n第一行\ntwo\nthree\n");
+
+  EXPECT_FALSE(m_handler->KeepsTraceLog());
+  EXPECT_EQ(StatusLine(m_handler->HandleRequest(Post(trace, "x\n", m_handler->GetSecret()))), "HTTP/1.0 404 Not Found");
+
+  ::testing::internal::CaptureStderr();
+  const std::string missing = (m_dir / "no-such-dir" / "trace.log").string();
+  const auto unwritable = CMoviePageHandler::Create(m_dir.string(), "", {}, "", missing);
+  const std::string reply = unwritable->HandleRequest(Post(trace, "lost\n", unwritable->GetSecret()));
+  const std::string lines = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 507 Insufficient Storage");
+  EXPECT_EQ(CountOf(lines, "\n"), 1) << lines;
+  EXPECT_NE(lines.find("trace log cannot be written to " + missing), std::string::npos) << lines;
+}
+
 TEST(MoviePageHandlerDecode, PercentDecoding) {
   std::string out;
   EXPECT_TRUE(support::PercentDecode("a%20b%3C%E5%AD%A6+", out));

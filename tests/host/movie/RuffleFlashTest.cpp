@@ -105,8 +105,8 @@ class RuffleFlashTest : public ::testing::Test {
       if (request.TargetStartsWith(CMoviePageHandler::kPrefix))
         return handler->HandleRequest(request.header + request.body);
       if (request.header.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
-      for (const auto& [path, swf] : m_movies)
-        if (request.header.rfind("GET " + path + " ", 0) == 0) return Movie200(swf);
+      for (const auto& [path, bytes] : m_files)
+        if (request.header.rfind("GET " + path + " ", 0) == 0) return Movie200(bytes);
       return std::string("HTTP/1.0 404 Resource not found\r\nContent-Length: 0\r\n\r\n");
     });
     m_origin = "http://127.0.0.1:" + std::to_string(m_server->Port());
@@ -133,7 +133,7 @@ class RuffleFlashTest : public ::testing::Test {
   std::unique_ptr<CRawOrigin> m_server;
   std::string m_origin;
   std::string m_swf = testing_support::BuildCourseMovie();
-  std::map<std::string, std::string> m_movies;  // more movies by path
+  std::map<std::string, std::string> m_files;  // more movies and their files, by path
 };
 
 TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
@@ -222,14 +222,14 @@ TEST_F(RuffleFlashTest, ChineseDeviceTextIsDrawn) {
 // movie replaced by another ends normally: what it did not flush is kept.
 TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
   const std::string reader = testing_support::BuildSavedDataMovie({{"progress", ""}}, false);
-  m_movies["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "one"}}, true);
-  m_movies["/two/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "two"}}, false);
+  m_files["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "one"}}, true);
+  m_files["/two/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "two"}}, false);
   PlayCourseMovie("/one/qzboot.swf");
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<undefined/>");
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "flushed-progress"), "<true/>");
   PlayCourseMovie("/two/qzboot.swf");
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<undefined/>");
-  m_movies["/one/qzboot.swf"] = reader;
+  m_files["/one/qzboot.swf"] = reader;
   PlayCourseMovie("/one/qzboot.swf");
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>one</string>");
   // The program holds them apart: the player's key is host, movie path
@@ -238,9 +238,27 @@ TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
   EXPECT_EQ(stored.size(), 2u);
   EXPECT_EQ(stored.count("127.0.0.1/one/qzboot.swf/progress"), 1u);
   EXPECT_EQ(stored.count("127.0.0.1/two/qzboot.swf/progress"), 1u);
-  m_movies["/two/qzboot.swf"] = reader;
+  m_files["/two/qzboot.swf"] = reader;
   PlayCourseMovie("/two/qzboot.swf");
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>two</string>");
+}
+
+// Relative names are the movie's own address's, whichever movie was loaded
+// last, never the program's page's.
+TEST_F(RuffleFlashTest, RelativeNamesFollowTheLoadedMovie) {
+  testing_support::CAvm1Script script;
+  testing_support::LoadText(script, "t", "files/text.txt", "ready");
+  const std::string movie = testing_support::BuildSwf(script);
+  m_files["/one/qzboot.swf"] = movie;
+  m_files["/one/files/text.txt"] = "第一";
+  m_files["/two/lesson.swf"] = movie;
+  m_files["/two/files/text.txt"] = "second";
+  PlayCourseMovie("/one/qzboot.swf");
+  EXPECT_EQ(m_events->calls.back(),
+            "<invoke name=\"ready\" returntype=\"xml\"><arguments><string>第一</string></arguments></invoke>");
+  PlayCourseMovie("/two/lesson.swf");
+  EXPECT_EQ(m_events->calls.back(),
+            "<invoke name=\"ready\" returntype=\"xml\"><arguments><string>second</string></arguments></invoke>");
 }
 
 // A page still busy when the program ends, as on a crowded machine, hands

@@ -31,6 +31,9 @@ class CAvm1Script {
     kPop = 0x17,
     kGetVariable = 0x1C,
     kSetVariable = 0x1D,
+    kTrace = 0x26,
+    kNewObject = 0x40,
+    kTypeOf = 0x44,
     kReturn = 0x3E,
     kInitArray = 0x42,
     kInitObject = 0x43,
@@ -69,8 +72,14 @@ class CAvm1Script {
     return Do(kCallMethod);
   }
   CAvm1Script& FSCommand(const std::string& command, const std::string& args) {
-    return Record(kGetUrl, "FSCommand:" + command + '\0' + args + '\0');
+    return GetUrl("FSCommand:" + command, args);
   }
+  // getURL(url, target)
+  CAvm1Script& GetUrl(const std::string& url, const std::string& target) {
+    return Record(kGetUrl, url + '\0' + target + '\0');
+  }
+  // getURL(url, target) with the URL and then the target pushed.
+  CAvm1Script& GetUrlFromStack() { return Record(kGetUrl2, std::string(1, '\0')); }
   // loadVariablesNum(url, 0) with the URL on the stack.
   CAvm1Script& LoadVariablesNum() { return Push({"_level0"}).Record(kGetUrl2, std::string(1, '\x80')); }
   // An anonymous function with the given parameters, left on the stack.

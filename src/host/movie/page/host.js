@@ -17,7 +17,10 @@ var quillby = (function () {
   // take it out of the address at once.
   const secret = decodeURIComponent(location.hash.slice(1));
   history.replaceState(null, "", location.pathname + location.search);
-  const movieUrl = new URLSearchParams(location.search).get("movie");
+  const pageParameters = new URLSearchParams(location.search);
+  const movieUrl = pageParameters.get("movie");
+  // The program keeps a trace log: every line the movie traces goes to it.
+  const tracing = pageParameters.has("trace");
 
   // The control's stored properties, as the player's options.
   const PLAYER_OPTIONS = {
@@ -165,9 +168,14 @@ var quillby = (function () {
       console.warn(`call "${wellFormed(name)}" not sent: ${size} bytes, more than the ${MAX_CALL_BYTES} the program takes`);
       return undefined;
     }
-    const answer = sendToProgram("POST", "call", invoke);
-    if (answer === null) return undefined;
-    const root = parseXml(answer);
+    // What the movie traced before the call is in the log before the call
+    // is handled (which may take long).
+    if (traceLines.length) sendTraces();
+    const request = requestProgram("POST", "call", invoke);
+    // Taken, but the program set no value: the Flash control gave null.
+    if (request && request.status === 204) return null;
+    if (!request || request.status !== 200) return undefined;
+    const root = parseXml(request.responseText);
     return root ? fromElement(root) : undefined;
   }
 
@@ -187,12 +195,16 @@ var quillby = (function () {
   // for every call, we hand every such call to the program, whatever its name
   // (and never to a page function that happens to share it).
   const HOST_CALL = /^return \(([\s\S]*)\)\(\.\.\.arguments\);$/;
+  const NO_NAME = new Set(["", "undefined", "null"]);
   const NativeFunction = window.Function;
   window.Function = new Proxy(NativeFunction, {
     construct(target, args, newTarget) {
       const match = args.length === 1 && typeof args[0] === "string" ? HOST_CALL.exec(args[0]) : null;
       if (match) {
         const name = match[1];
+        // ExternalInterface.call() without a name (the player passes it on
+        // as "undefined" or "null"): nothing to call, null as from Flash.
+        if (NO_NAME.has(name)) return () => null;
         return function () {
           return callProgram(name, Array.from(arguments));
         };
@@ -259,6 +271,38 @@ var quillby = (function () {
   });
   Object.defineProperty(window, "localStorage", { configurable: true, enumerable: true, get: () => programStorage });
 
+  // ---- The movie's trace output ----------------------------------------
+
+  // A line longer than this is cut: its UTF-8 then fits one request.
+  const MAX_TRACE_CHARS = Math.floor(MAX_CALL_BYTES / 3) - 1;
+  let traceLines = [];
+
+  // The lines of one task of the player go to the program together, in
+  // order, once the task is over.
+  function trace(message) {
+    if (!traceLines.length) queueMicrotask(sendTraces);
+    traceLines.push(wellFormed(String(message).slice(0, MAX_TRACE_CHARS)) + "\n");
+  }
+
+  function sendTraces() {
+    if (!traceLines.length) return;
+    const lines = traceLines;
+    traceLines = [];
+    let body = "";
+    let size = 0;
+    for (const line of lines) {
+      const lineSize = utf8Size(line);
+      if (size + lineSize > MAX_CALL_BYTES) {
+        requestProgram("POST", "trace", body);
+        body = "";
+        size = 0;
+      }
+      body += line;
+      size += lineSize;
+    }
+    requestProgram("POST", "trace", body);
+  }
+
   // ---- From the program -------------------------------------------------
 
   // The movie is the page's one control, so keys go to it without a click.
@@ -279,7 +323,16 @@ var quillby = (function () {
     player.addEventListener("loadedmetadata", () => console.info("movie loaded"));
     player.ruffle().addFSCommandHandler(fsCommand);
     document.body.appendChild(player);
-    if (movieUrl) player.ruffle().load(Object.assign({ url: movieUrl }, PLAYER_OPTIONS)).then(takeFocus);
+    if (!movieUrl) return;
+    // Relative names resolve against the movie's own address, as under the
+    // Flash control, in the boot movie and in every movie it loads; never
+    // against this page's. The player takes a folder as its base.
+    const base = new URL(".", movieUrl).href;
+    player.ruffle().load(Object.assign({ url: movieUrl, base }, PLAYER_OPTIONS)).then(() => {
+      // Before the movie's first frame: the player has only started to fetch it.
+      if (tracing) player.ruffle().traceObserver = trace;
+      takeFocus();
+    });
   }
 
   function play() {
@@ -309,5 +362,8 @@ var quillby = (function () {
     return true;
   }
 
-  return { start, play, callFunction, close };
+  // The player's script (after this one) is in place once the page is read.
+  document.addEventListener("DOMContentLoaded", start);
+
+  return { play, callFunction, close };
 })();
