@@ -259,40 +259,6 @@ check_package() {
 check_package "$DEB" "" "$ROOT" "$BUILD"
 step "the $HERE package checked: contents, lintian, desktop-file-validate, appstreamcli"
 
-# ---- the other release's package, built in a root of that release ----------
-
-if [ "$FRESH" != 0 ]; then
-  finish "$OTHER-build-root"
-  step "waited for the $OTHER build root"
-  # Debian's checks come in while the package builds.
-  background "$OTHER-checks" in_root "$B" "$SRC_IN_ROOT/scripts/setup.sh" package-check
-  in_root "$B" env CCACHE_DIR=/var/cache/ccache CCACHE_STATSLOG=/tmp/ccache.log sh -ec "cd $SRC_IN_ROOT
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBY_BUILD_TESTS=OFF \\
-      -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
-    cmake --build build -j2
-    cd build && cpack -G DEB" >"$WORK/$OTHER-build.log" 2>&1 ||
-    { tail -n 40 "$WORK/$OTHER-build.log"; fail "the build in the $OTHER root"; }
-  say "$OTHER compiler cache: $(in_root "$B" env CCACHE_STATSLOG=/tmp/ccache.log ccache --show-log-stats |
-    grep -E -m 2 '^ *(Hits|Misses):' | tr -s ' ' | paste -sd ',' || true)"
-  other_debs=("$B$SRC_IN_ROOT"/build/quillby_*_amd64.deb)
-  [ ${#other_debs[@]} -eq 1 ] && [ -f "${other_debs[0]}" ] || fail "no single package built in the $OTHER root"
-  cp "${other_debs[0]}" "$BUILD/"
-  OTHER_DEB=$BUILD/$(basename "${other_debs[0]}")
-  step "the $OTHER package built in its root"
-  finish "$OTHER-checks"
-  step "waited for scripts/setup.sh package-check in the $OTHER root"
-  check_package "$OTHER_DEB" "$B" "$SRC_IN_ROOT" "$SRC_IN_ROOT/build"
-  step "the $OTHER package checked: contents, lintian, desktop-file-validate, appstreamcli"
-  # The fresh root takes over what the build root downloaded.
-  cp -l "$B"/var/cache/apt/archives/*.deb "$OTHER_ROOT/var/cache/apt/archives/" 2>/dev/null || true
-  rm -rf "$B" &
-  remover=$!
-  install_in_root "$OTHER_ROOT" "$OTHER_DEB"
-  wait $remover
-  finish "$HERE-root"
-  step "waited for the $HERE root"
-fi
-
 # ---- the test user and the end-to-end test, where that user can read them ---
 
 ! id "$PUPIL" >/dev/null 2>&1 || userdel -r "$PUPIL" >/dev/null 2>&1
@@ -390,11 +356,6 @@ EOF
   step "removed from the $name"
 }
 
-if [ "$FRESH" != 0 ]; then
-  e2e_in_root "$WORK/$HERE"
-  e2e_in_root "$OTHER_ROOT"
-fi
-
 # ---- installed with apt-get on this machine ------------------------------------
 
 if installed quillby; then
@@ -456,6 +417,46 @@ apt-get remove -y -qq quillby
 check_removed "" "$WORK/installed.list"
 say "removed; nothing of it left"
 step "removed from this machine"
+
+# ---- each package in a fresh root; the other release's built in a root of its own
+
+if [ "$FRESH" != 0 ]; then
+  # This release's root is ready well before the other's build root: its test
+  # runs while that root is still being made.
+  finish "$HERE-root"
+  step "waited for the $HERE root"
+  e2e_in_root "$WORK/$HERE"
+  rm -rf "${WORK:?}/$HERE" &
+
+  finish "$OTHER-build-root"
+  step "waited for the $OTHER build root"
+  # Debian's checks come in while the package builds.
+  background "$OTHER-checks" in_root "$B" "$SRC_IN_ROOT/scripts/setup.sh" package-check
+  in_root "$B" env CCACHE_DIR=/var/cache/ccache CCACHE_STATSLOG=/tmp/ccache.log sh -ec "cd $SRC_IN_ROOT
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBY_BUILD_TESTS=OFF \\
+      -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+    cmake --build build -j2
+    cd build && cpack -G DEB" >"$WORK/$OTHER-build.log" 2>&1 ||
+    { tail -n 40 "$WORK/$OTHER-build.log"; fail "the build in the $OTHER root"; }
+  say "$OTHER compiler cache: $(in_root "$B" env CCACHE_STATSLOG=/tmp/ccache.log ccache --show-log-stats |
+    grep -E -m 2 '^ *(Hits|Misses):' | tr -s ' ' | paste -sd ',' || true)"
+  other_debs=("$B$SRC_IN_ROOT"/build/quillby_*_amd64.deb)
+  [ ${#other_debs[@]} -eq 1 ] && [ -f "${other_debs[0]}" ] || fail "no single package built in the $OTHER root"
+  cp "${other_debs[0]}" "$BUILD/"
+  OTHER_DEB=$BUILD/$(basename "${other_debs[0]}")
+  step "the $OTHER package built in its root"
+  finish "$OTHER-checks"
+  step "waited for scripts/setup.sh package-check in the $OTHER root"
+  check_package "$OTHER_DEB" "$B" "$SRC_IN_ROOT" "$SRC_IN_ROOT/build"
+  step "the $OTHER package checked: contents, lintian, desktop-file-validate, appstreamcli"
+  # The fresh root takes over what the build root downloaded.
+  cp -l "$B"/var/cache/apt/archives/*.deb "$OTHER_ROOT/var/cache/apt/archives/" 2>/dev/null || true
+  rm -rf "$B" &
+  remover=$!
+  install_in_root "$OTHER_ROOT" "$OTHER_DEB"
+  wait $remover
+  e2e_in_root "$OTHER_ROOT"
+fi
 
 echo "package test: the packages"
 for deb in "$DEB" ${OTHER_DEB:+"$OTHER_DEB"}; do
