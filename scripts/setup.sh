@@ -1,32 +1,51 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need.
 # Safe to run again; needs root (or sudo).
+#   scripts/setup.sh                 everything, and the npm packages
+#   scripts/setup.sh package-build   only what building the Debian package needs
+#   scripts/setup.sh package-check   only Debian's checks of the package
 set -euo pipefail
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-PACKAGES=(
-  build-essential cmake pkg-config git ca-certificates
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libcpp-httplib-dev curl
-  libxml2-dev libzip-dev
-  libasound2-dev alsa-utils
-  pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
-  libmp3lame-dev lame libmpg123-dev mpg123 sox
-  zlib1g-dev libpng-dev
-  libcairo2-dev fonts-dejavu-core
+# The program, its encoder and socket libraries, and the package.
+PACKAGE_BUILD=(
+  build-essential cmake pkg-config ca-certificates ccache
+  libcurl4-openssl-dev libxml2-dev libzip-dev zlib1g-dev
+  libasound2-dev libmp3lame-dev libcairo2-dev
   qt6-base-dev qt6-webengine-dev
+)
+# Debian's own checks of the package.
+PACKAGE_CHECK=(lintian desktop-file-utils appstream)
+# The tests, the demo, the benchmarks and the package test's Debian roots.
+PACKAGES=(
+  "${PACKAGE_BUILD[@]}" "${PACKAGE_CHECK[@]}"
+  git googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libcpp-httplib-dev curl
+  alsa-utils pulseaudio pulseaudio-utils libasound2-plugins espeak-ng
+  lame libmpg123-dev mpg123 sox
+  libpng-dev fonts-dejavu-core
   fonts-wqy-microhei
   haxe
   xvfb xauth
   wrk nginx-light
   squid
-  desktop-file-utils debootstrap bubblewrap
+  debootstrap bubblewrap
   clang-14 libclang-rt-14-dev
 )
-# The machine's Node.js may come with its own npm; Debian's only when absent.
-command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
+case ${1:-} in
+  package-build) PACKAGES=("${PACKAGE_BUILD[@]}") ;;
+  package-check) PACKAGES=("${PACKAGE_CHECK[@]}") ;;
+  "")
+    # The machine's Node.js may come with its own npm; Debian's only when absent.
+    command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
+    ;;
+  *)
+    echo "usage: scripts/setup.sh [package-build | package-check]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -42,6 +61,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO systemctl disable --now squid || true
   fi
 fi
+[ -z "${1:-}" ] || exit 0
 
 # The Flash player (Ruffle) and the end-to-end test's DevTools client from
 # npm, at the versions package-lock.json pins; again whenever the lock changes.
