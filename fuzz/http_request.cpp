@@ -2,8 +2,9 @@
 // the resource server hands it over once IsRequestComplete says it is whole:
 // CHTTPServer::ParseRequestWithBody on a started server, whose reserved
 // prefix is the movie page's (CMoviePageHandler::HandleRequest, bodies
-// admitted by HasSecret), as the program sets it up. Files come from copies of the site on disk, never the
-// network. "@SECRET@" in the input stands for the movie page's secret.
+// admitted by HasSecret), as the program sets it up. Files come from copies
+// of the site on disk, never the network. "@SECRET@" in the input stands for
+// the movie page's secret.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -64,9 +65,9 @@ class CServerRig {
                                                 m_saved.string(), "/dev/null");
     m_server.SetReservedHandler(
         host::CMoviePageHandler::kPrefix,
-        [handler = m_handler](const std::string& request) { return handler->HandleRequest(request); },
+        [handler = m_handler](const CHttpRequest& request) { return handler->HandleRequest(request); },
         host::CMoviePageHandler::kMaxCallSize,
-        [handler = m_handler](const std::string& header) { return handler->HasSecret(header); });
+        [handler = m_handler](const CHttpRequest& head) { return handler->HasSecret(head); });
     if (!m_server.Start(m_cache.string(), "INDEX.HTML", kFirstPort, 20000)) std::abort();
     Reset();
     m_before = Snapshot(m_dir.Path(), {m_cache, m_saved, m_log});
@@ -80,10 +81,9 @@ class CServerRig {
       m_server.GetMaxRequestSize(request);
       return;
     }
-    std::string reply;
-    CReplyBody body;
+    CReply reply;
     int bKeepAlive = 0;
-    if (m_server.ParseRequestWithBody(request, reply, body, bKeepAlive) && !reply.starts_with("HTTP/1.0 "))
+    if (m_server.ParseRequestWithBody(request, reply, bKeepAlive) && !reply.strBytes.starts_with("HTTP/1.0 "))
       __builtin_trap();
     // Nothing outside the cache and the saved data changed.
     if (Snapshot(m_dir.Path(), {m_cache, m_saved, m_log}) != m_before) __builtin_trap();
