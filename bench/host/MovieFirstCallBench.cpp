@@ -12,6 +12,7 @@
 // first left there, as a pupil's every later start does.
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -50,7 +51,8 @@ constexpr const char* kChildFlag = "--one-start";
 
 double EpochMs(Clock::time_point t) { return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count(); }
 
-// When a process began, in ms since the epoch (to the kernel's 10 ms tick).
+// When a process began, in ms since the epoch (to the kernel's 10 ms tick):
+// its start in ticks since boot, against the clock since boot now.
 double ProcessStartMs(long pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), {});
@@ -58,26 +60,52 @@ double ProcessStartMs(long pid) {
   std::string field;
   for (int i = 3; i <= 22 && fields >> field; ++i) {
   }
-  std::ifstream boot("/proc/stat");
-  std::string word;
-  double bootTime = 0;
-  while (boot >> word)
-    if (word == "btime" && boot >> bootTime) break;
-  return bootTime * 1000 + std::atof(field.c_str()) * 1000 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  timespec sinceBoot{};
+  clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+  const double bootMs = static_cast<double>(sinceBoot.tv_sec) * 1000 + static_cast<double>(sinceBoot.tv_nsec) / 1e6;
+  const double startMs = std::atof(field.c_str()) * 1000 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return EpochMs(Clock::now()) - (bootMs - startMs);
 }
 
-// PSS of this process and every process below it (the web engine's), in kB.
-long TreePssKb(long pid) {
+// PSS of one process, in kB, and what it is (the engine's --type=).
+long PssKb(long pid) {
   long kb = 0;
   std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
   for (std::string line; std::getline(rollup, line);)
     if (line.rfind("Pss:", 0) == 0) kb += std::atol(line.c_str() + 4);
+  return kb;
+}
+
+std::string ProcessKind(long pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string cmdline((std::istreambuf_iterator<char>(file)), {});
+  const auto type = cmdline.find("--type=");
+  if (type == std::string::npos) return "program";
+  std::string kind = cmdline.substr(type + 7, cmdline.find('\0', type) - type - 7);
+  if (cmdline.find("--utility-sub-type=") != std::string::npos) kind += " (utility)";
+  return kind;
+}
+
+// This process and every process below it (the web engine's): pid, PSS.
+void TreePss(long pid, std::vector<std::pair<long, long>>& out) {
+  out.emplace_back(pid, PssKb(pid));
   std::error_code error;
   for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
     std::ifstream children(task.path() / "children");
-    for (long child; children >> child;) kb += TreePssKb(child);
+    for (long child; children >> child;) TreePss(child, out);
   }
-  return kb;
+}
+
+void PrintPss(const char* when) {
+  std::vector<std::pair<long, long>> processes;
+  TreePss(getpid(), processes);
+  long total = 0;
+  std::string parts;
+  for (const auto& [pid, kb] : processes) {
+    total += kb;
+    parts += (parts.empty() ? "" : ", ") + ProcessKind(pid) + " " + std::to_string(kb / 1024);
+  }
+  std::printf("  PSS %s: %ld MB (%s)\n", when, total / 1024, parts.c_str());
 }
 
 // Marks when the player's WebAssembly is compiled and ready, in the page's
@@ -233,8 +261,7 @@ double MillisecondsToFirstCall(Clock::time_point start, bool timeline) {
     // The movie plays on a little before its memory is taken.
     QTimer::singleShot(3000, &loop, &QEventLoop::quit);
     loop.exec();
-    std::printf("  PSS of the process and the engine's processes, 3 s after the first call: %ld MB\n",
-                TreePssKb(getpid()) / 1024);
+    PrintPss("of the process and the engine's processes, 3 s after the first call");
   }
   handler->Close();
   return callMs;

@@ -28,7 +28,17 @@ namespace {
 // (server, cache) keeps running.
 constexpr const char* kPlayerMissingText = "课程播放组件缺失或无法启动，课程动画无法播放。请重新安装本程序。";
 constexpr auto kDefaultCallFunctionTimeout = std::chrono::seconds(15);
-constexpr const char* kAutoplayFlag = "--autoplay-policy=no-user-gesture-required";
+// The web engine's switches, each unless the user's own flags name it.
+// Sound plays without a user gesture. The player's WebAssembly (14 MB) is
+// compiled and checked a function at a time as it first runs, instead of
+// whole before the first frame: measured, the movie's first call comes
+// 250-400 ms sooner on two cores. The sound output runs in the program's
+// process instead of a process of its own (about 10 MB less in all).
+constexpr const char* kEngineFlags[][2] = {
+    {"--autoplay-policy=", "--autoplay-policy=no-user-gesture-required"},
+    {"--js-flags=", "--js-flags=--wasm-lazy-compilation,--wasm-lazy-validation"},
+    {"--disable-features=", "--disable-features=AudioServiceOutOfProcess"},
+};
 // Beside the cache ($APPDATA/quillby/sz), never in it: clearing the cache
 // keeps the pupil's saved data.
 constexpr const char* kSavedSubdir = "/quillby/saved";
@@ -65,7 +75,9 @@ void CRuffleFlash::PrepareEnvironment() {
   if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-  if (!flags.contains(kAutoplayFlag)) qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " " + kAutoplayFlag).trimmed());
+  for (const auto& [name, flag] : kEngineFlags)
+    if (!flags.contains(name)) flags += QByteArray(" ") + flag;
+  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
 }
 
 std::string CRuffleFlash::FindMissingParts(const std::string& filesDir) {

@@ -52,7 +52,8 @@ class CRuffleFlash : public CShockwaveflash1 {
 
   // Call before QApplication exists: switches the web engine's sandbox off
   // when (and only when) the program runs as root, which it refuses
-  // otherwise, and lets the movie play sound without a user gesture.
+  // otherwise, lets the movie play sound without a user gesture, and sets
+  // the engine's switches for a quick start.
   static void PrepareEnvironment();
 
   // The view is a child of parent (the dialog) and stays hidden until the

@@ -224,10 +224,23 @@ var quillby = (function () {
   // assignment the program refused throws, and the movie's flush() then
   // answers false.
   const saved = new Map();
-  const savedList = sendToProgram("GET", "saved");
-  if (savedList !== null) for (const [key, value] of new URLSearchParams(savedList)) saved.set(key, value);
+  let savedTaken = false;
+  function takeSaved(list) {
+    if (savedTaken) return;
+    savedTaken = true;
+    if (list !== null) for (const [key, value] of new URLSearchParams(list)) saved.set(key, value);
+  }
+  // Asked for as the page starts, without holding up the player's files;
+  // storage used before a good answer came asks again and waits for it.
+  fetch(PREFIX + "saved", { headers: { [SECRET_HEADER]: secret }, cache: "no-store" })
+    .then((response) => (response.status === 200 ? response.text() : null))
+    .then((list) => list !== null && takeSaved(list), () => {});
+  function loadSaved() {
+    if (!savedTaken) takeSaved(sendToProgram("GET", "saved"));
+  }
 
   function handOver(key, value) {
+    loadSaved();
     const removing = value === undefined;
     const body = removing ? "" : wellFormed(value);
     if (utf8Size(body) > MAX_CALL_BYTES) {
@@ -253,8 +266,10 @@ var quillby = (function () {
     clear: () => Array.from(saved.keys()).forEach((key) => handOver(key)),
     key: (index) => Array.from(saved.keys())[index] ?? null,
   };
+  // Every way in goes through a trap, and each trap has the entries first.
   const programStorage = new Proxy(Object.create(Storage.prototype), {
     get(target, property) {
+      loadSaved();
       if (property === "length") return saved.size;
       if (Object.hasOwn(storageMethods, property)) return storageMethods[property];
       if (typeof property === "string" && saved.has(property)) return saved.get(property);
@@ -262,9 +277,16 @@ var quillby = (function () {
     },
     set: (target, property, value) => typeof property === "string" && handOver(property, String(value)),
     deleteProperty: (target, property) => typeof property === "string" && handOver(property),
-    has: (target, property) => typeof property === "string" && saved.has(property),
-    ownKeys: () => Array.from(saved.keys()),
+    has(target, property) {
+      loadSaved();
+      return typeof property === "string" && saved.has(property);
+    },
+    ownKeys() {
+      loadSaved();
+      return Array.from(saved.keys());
+    },
     getOwnPropertyDescriptor(target, property) {
+      loadSaved();
       if (typeof property !== "string" || !saved.has(property)) return undefined;
       return { value: saved.get(property), writable: true, enumerable: true, configurable: true };
     },
