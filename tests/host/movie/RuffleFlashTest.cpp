@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -104,6 +105,9 @@ class RuffleFlashTest : public ::testing::Test {
     m_flash->GetPage()->profile()->setUrlRequestInterceptor(&m_requests);
     auto handler = m_flash->GetPageHandler();
     m_server = std::make_unique<CRawOrigin>([this, handler](const CRawOrigin::Request& request, int) {
+      if (request.header.rfind(std::string("GET ") + CMoviePageHandler::kPrefix + "saved ", 0) == 0 &&
+          m_failSavedAnswers.fetch_sub(1) > 0)
+        return std::string("HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
       if (request.TargetStartsWith(CMoviePageHandler::kPrefix))
         return testing_support::AnswerText(*handler, request.header + request.body);
       if (request.header.rfind("GET /course.swf ", 0) == 0) return Movie200(m_swf);
@@ -136,6 +140,7 @@ class RuffleFlashTest : public ::testing::Test {
   std::string m_origin;
   std::string m_swf = testing_support::BuildCourseMovie();
   std::map<std::string, std::string> m_files;  // more movies and their files, by path
+  std::atomic<int> m_failSavedAnswers{0};        // the next n lists of saved entries fail
 };
 
 TEST_F(RuffleFlashTest, MovieCallsReachTheProgramAsInvokeDocuments) {
@@ -272,6 +277,20 @@ TEST_F(RuffleFlashTest, TwoMoviesKeepSeparateSavedData) {
   m_files["/two/qzboot.swf"] = reader;
   PlayCourseMovie("/two/qzboot.swf");
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>two</string>");
+}
+
+// The page asks for the saved entries as it starts, without waiting; when
+// that answer fails, the movie's first use of its storage asks again.
+TEST_F(RuffleFlashTest, SavedEntriesReachTheMovieWhenThePagesFirstAskFails) {
+  m_files["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", "kept"}}, true);
+  PlayCourseMovie("/one/qzboot.swf");
+  ASSERT_EQ(testing_support::SavedDataReport(m_events->calls, "flushed-progress"), "<true/>");
+  PlayCourseMovie();  // a page of another address between the two
+  m_files["/one/qzboot.swf"] = testing_support::BuildSavedDataMovie({{"progress", ""}}, false);
+  m_failSavedAnswers = 1;
+  PlayCourseMovie("/one/qzboot.swf");
+  EXPECT_LT(m_failSavedAnswers, 0) << "the page did not ask again";
+  EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>kept</string>");
 }
 
 // Relative names are the movie's own address's, whichever movie was loaded
