@@ -164,6 +164,10 @@ void CRuffleFlash::LoadMovie(int layer, const std::string& url) {
   page.setPath(QString::fromLatin1(CMoviePageHandler::kPrefix) + CMoviePageHandler::kPageName);
   QString query = "movie=" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(url)));
   if (m_pHandler->KeepsTraceLog()) query += "&trace";
+  // Every load is a page of its own: the same movie again would otherwise
+  // differ from the page shown only in the fragment, and the engine would
+  // take it for a move within that page and start nothing.
+  query += "&load=" + QString::number(++m_nPageLoads);
   page.setQuery(query);
   page.setFragment(QString::fromStdString(m_pHandler->GetSecret()));
   // The movie that goes ends normally: what it did not flush is kept.

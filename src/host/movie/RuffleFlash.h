@@ -108,6 +108,7 @@ class CRuffleFlash : public CShockwaveflash1 {
   std::chrono::milliseconds m_callFunctionTimeout;
   bool m_bFailureShown = false;
   bool m_bPageLoaded = false;
+  int m_nPageLoads = 0;
   bool m_bClosed = false;
 };
 

@@ -293,6 +293,13 @@ TEST_F(RuffleFlashTest, SavedEntriesReachTheMovieWhenThePagesFirstAskFails) {
   EXPECT_EQ(testing_support::SavedDataReport(m_events->calls, "read-progress"), "<string>kept</string>");
 }
 
+// As under the Flash control, the movie shown now loaded again starts again.
+TEST_F(RuffleFlashTest, TheSameMovieLoadedAgainStartsAgain) {
+  PlayCourseMovie();
+  PlayCourseMovie();
+  EXPECT_TRUE(m_events->Saw("name=\"getWelcome\""));
+}
+
 // Relative names are the movie's own address's, whichever movie was loaded
 // last, never the program's page's.
 TEST_F(RuffleFlashTest, RelativeNamesFollowTheLoadedMovie) {
