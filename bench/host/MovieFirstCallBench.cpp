@@ -67,7 +67,7 @@ double ProcessStartMs(long pid) {
   return EpochMs(Clock::now()) - (bootMs - startMs);
 }
 
-// PSS of one process, in kB, and what it is (the engine's --type=).
+// PSS of one process, in kB.
 long PssKb(long pid) {
   long kb = 0;
   std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
@@ -76,14 +76,21 @@ long PssKb(long pid) {
   return kb;
 }
 
+// What a process is: the engine's --type= (a renderer forked from the zygote
+// keeps the zygote's), and a utility's sub-type; "program" for ours.
 std::string ProcessKind(long pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
   std::string cmdline((std::istreambuf_iterator<char>(file)), {});
-  const auto type = cmdline.find("--type=");
-  if (type == std::string::npos) return "program";
-  std::string kind = cmdline.substr(type + 7, cmdline.find('\0', type) - type - 7);
-  if (cmdline.find("--utility-sub-type=") != std::string::npos) kind += " (utility)";
-  return kind;
+  const auto value = [&](const std::string& name) {
+    const auto at = cmdline.find(name);
+    if (at == std::string::npos) return std::string();
+    const auto begin = at + name.size();
+    return cmdline.substr(begin, cmdline.find('\0', begin) - begin);
+  };
+  const std::string type = value("--type=");
+  if (type.empty()) return "program";
+  const std::string sub = value("--utility-sub-type=");
+  return sub.empty() ? type : type + " " + sub;
 }
 
 // This process and every process below it (the web engine's): pid, PSS.
