@@ -9,9 +9,10 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-# The program, its encoder and socket libraries, and the package.
+# The program, its encoder and socket libraries, and the package (CPack
+# reads the installed files' types with file(1) to find their libraries).
 PACKAGE_BUILD=(
-  build-essential cmake pkg-config ca-certificates ccache
+  build-essential cmake pkg-config ca-certificates ccache file
   libcurl4-openssl-dev libxml2-dev libzip-dev zlib1g-dev
   libasound2-dev libmp3lame-dev libcairo2-dev
   qt6-base-dev qt6-webengine-dev
